@@ -1,0 +1,120 @@
+// The acquisition driver: becomes a daemon (or signals the running one),
+// then polls the vx7 device every 10 ms and publishes each sample, converted
+// to volts, as a text record in the channel file of its channel.
+//
+// One source for every platform; driver_platform.h (chosen by the build)
+// supplies channel file names, the clock, the reaction to a channel file that
+// cannot be created and the exit-time registration.
+#include "daemon.h"
+#include "driver_platform.h"
+#include "record.h"
+#include "vx7/memfile.h"
+#include "vx7/vhid.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+
+namespace platform = vx7::driver_platform;
+namespace record = vx7::record;
+
+namespace {
+
+constexpr int kVendorId = 0x16C0;
+constexpr int kProductId = 0x05DF;
+constexpr wchar_t kManufacturer[] = L"ZANDRIVELO";
+constexpr wchar_t kProduct[] = L"vx7 HID";
+constexpr std::uint8_t kChannelFileMode = MEMFILE_READ | MEMFILE_WRITE | MEMFILE_FILL;
+
+// Process-wide driver state, released by del() at exit.
+void *dev = nullptr;
+std::array<memfile_t, record::kChannels> adc_file{};
+
+platform::time_ms_t time_ms()
+{
+    return platform::now_ms();
+}
+
+void del()
+{
+    HidCloseDevice(dev);
+    dev = nullptr;
+    for (memfile_t &f : adc_file)
+        memfile_close(&f);
+}
+
+void *open_device()
+{
+    return HidOpenDevice(kVendorId, kProductId, kManufacturer, kProduct);
+}
+
+// Writes the record of one report into its channel's file, if the report is
+// a sample and that file is mapped. Allocates nothing.
+void publish_report(const std::array<std::uint8_t, 4> &report, unsigned long elapsed)
+{
+    record::Sample s{};
+    if (!record::decode_sample(std::span<const std::uint8_t, 4>(report), s))
+        return;
+    char *data = adc_file[static_cast<std::size_t>(s.channel)].data;
+    if (data != nullptr)
+        record::publish(data, record::format(s.volts, elapsed));
+}
+
+// One cycle: search for the device while there is none, otherwise read one
+// report. A read that does not bring a whole report drops the device, so
+// that the next cycle searches again.
+void cycle(platform::time_ms_t start)
+{
+    const platform::time_ms_t now = time_ms();
+    if (!HidIsConnected(dev)) {
+        HidCloseDevice(dev); // releases a handle the platform found unusable
+        dev = open_device();
+        return;
+    }
+    std::array<std::uint8_t, 4> report{};
+    if (HidReceiveArr(dev, report.data(), static_cast<int>(report.size())) == report.size()) {
+        publish_report(report, platform::elapsed_ms(now, start));
+    } else {
+        HidCloseDevice(dev);
+        dev = nullptr;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    platform::register_exit(del);
+
+    const int rc = dmn_init_std(argc, argv, nullptr);
+    if constexpr (platform::kPrintStartResult)
+        std::printf("%i\n", rc);
+    if (rc != 0)
+        return rc;
+
+    for (std::size_t i = 0; i < adc_file.size(); ++i) {
+        const std::uint8_t r = memfile_create(platform::kChannelFiles[i], kChannelFileMode, record::kSize, &adc_file[i]);
+        if (r != 0) {
+            const int stop = platform::channel_file_failed(static_cast<int>(i), r);
+            if (stop != 0)
+                return stop;
+        }
+    }
+
+    dev = open_device();
+    const platform::time_ms_t start = time_ms();
+    for (;;) {
+        cycle(start);
+        if (!dmn_running())
+            break;
+        platform::pause_between_cycles();
+    }
+
+    for (memfile_t &f : adc_file) {
+        if (f.data != nullptr)
+            record::blank(f.data);
+    }
+    platform::after_loop();
+    return 0;
+}

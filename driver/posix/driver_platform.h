@@ -1,0 +1,76 @@
+// What the acquisition loop (main_dr.cpp) takes from its platform, Linux form.
+// The build puts this folder (driver/posix) on the include path of the Linux
+// programs; the Windows program gets its own driver_platform.h with the same
+// names.
+#ifndef VX7_DRIVER_PLATFORM_H
+#define VX7_DRIVER_PLATFORM_H
+
+#include "daemon.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <unistd.h>
+
+namespace vx7::driver_platform {
+
+// Channel files by channel index, relative to the daemon's working directory
+// ("/" once it has detached).
+inline constexpr std::array<const char *, 4> kChannelFiles{"./adc1.adc", "./adc2.adc", "./adc3.adc",
+                                                           "./adc4.adc"};
+
+// vx7_driver writes the start result on standard output; vx7_driver_quiet,
+// built with VX7_DRIVER_QUIET, does not.
+#ifdef VX7_DRIVER_QUIET
+inline constexpr bool kPrintStartResult = false;
+#else
+inline constexpr bool kPrintStartResult = true;
+#endif
+
+// Milliseconds on a clock that only moves forward: the elapsed field of a
+// record must not jump when someone sets the wall clock.
+using time_ms_t = std::int64_t;
+
+inline time_ms_t now_ms()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<time_ms_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The elapsed field of a record ("%lu": 64 bits here).
+inline unsigned long elapsed_ms(time_ms_t now, time_ms_t start)
+{
+    return static_cast<unsigned long>(static_cast<std::uint64_t>(now - start));
+}
+
+// A channel file that cannot be created or mapped is no error here: that
+// channel stays unwritten and the others work. A non-zero result would end
+// the program with that status.
+inline int channel_file_failed(int /*index*/, std::uint8_t /*result*/)
+{
+    return 0;
+}
+
+// Exit-time clean-up: daemon control's dmn_destructor first (it removes the
+// lock file of this daemon's session), then the driver's `del`. atexit runs
+// its functions in reverse order of registration.
+inline void register_exit(void (*del)())
+{
+    std::atexit(del);
+    std::atexit(dmn_destructor);
+}
+
+// After the loop has blanked the channel files: nothing more to do here; the
+// lock file goes at exit.
+inline void after_loop() {}
+
+inline void pause_between_cycles()
+{
+    ::usleep(10000);
+}
+
+} // namespace vx7::driver_platform
+
+#endif
