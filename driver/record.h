@@ -66,7 +66,16 @@ struct Text {
 [[nodiscard]] inline Text format(double volts, unsigned long elapsed_ms)
 {
     Text t;
+#ifdef _WIN32
+    // The record is what the platform runtime's formatter writes: msvcrt's
+    // gives the exponent three digits (2.50000000000e+000). mingw-w64 routes
+    // snprintf in C++ to its own formatter, which gives two, so the runtime's
+    // _snprintf is called by name. A record never comes near the limit, so
+    // its missing NUL on overflow does not matter (the NUL is set below).
+    const int n = ::_snprintf(t.bytes, kSize - 1, kFormat, volts, elapsed_ms);
+#else
     const int n = std::snprintf(t.bytes, kSize, kFormat, volts, elapsed_ms);
+#endif
     t.length = n < 0 ? 0 : (static_cast<std::size_t>(n) < kSize ? static_cast<std::size_t>(n) : kSize - 1);
     t.bytes[t.length] = '\0';
     return t;

@@ -1,0 +1,87 @@
+// What the acquisition loop (main_dr.cpp) takes from its platform, Windows
+// form. The build puts this folder (driver/windows) on the include path of
+// vx7_driver_win; driver/posix has the Linux form with the same names.
+#ifndef VX7_DRIVER_PLATFORM_H
+#define VX7_DRIVER_PLATFORM_H
+
+#include "daemon.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include <windows.h>
+
+namespace vx7::driver_platform {
+
+// Channel files by channel index: absolute paths, so the working directory
+// (the root of the current drive after dmn_init) does not matter. The folder
+// must exist already; nothing creates it.
+inline constexpr std::array<const char *, 4> kChannelFiles{"C:/dev/vx7/adc1.adc", "C:/dev/vx7/adc2.adc",
+                                                           "C:/dev/vx7/adc3.adc", "C:/dev/vx7/adc4.adc"};
+
+// The result of dmn_init_std is never printed (it is always 0 here, and the
+// standard streams are closed by then).
+inline constexpr bool kPrintStartResult = false;
+
+// Exit status when a channel file cannot be created.
+inline constexpr int kChannelFileExit = -50;
+
+// A 32-bit millisecond clock that only moves forward (GetTickCount): the
+// elapsed field of a record wraps modulo 2^32, after about 49.7 days, and does
+// not jump when someone sets the wall clock.
+using time_ms_t = std::uint32_t;
+
+inline time_ms_t now_ms()
+{
+    return static_cast<time_ms_t>(::GetTickCount());
+}
+
+// The elapsed field of a record ("%lu", 32 bits here): the difference modulo
+// 2^32, read as unsigned, so it keeps counting across a wrap of the clock.
+inline unsigned long elapsed_ms(time_ms_t now, time_ms_t start)
+{
+    return static_cast<unsigned long>(static_cast<std::uint32_t>(now - start));
+}
+
+// The log line for a channel file that cannot be created.
+inline constexpr char kCreateErrorFormat[] = "Error %i create file %s\n";
+
+// A channel file that cannot be created ends the program: one line goes to
+// the log file, naming the file and the value-file result code (1, 2 or 3),
+// and the exit status is -50. Files after it are not tried; those before it
+// stay mapped until exit. If the log file cannot be opened (or its path was
+// too long to be built) the line is lost.
+inline int channel_file_failed(int index, std::uint8_t result)
+{
+    if (DMN_LOG_FILE[0] != '\0') {
+        if (std::FILE *log = std::fopen(DMN_LOG_FILE, "at"); log != nullptr) {
+            std::fprintf(log, kCreateErrorFormat, static_cast<int>(result),
+                         kChannelFiles[static_cast<std::size_t>(index)]);
+            std::fclose(log);
+        }
+    }
+    return kChannelFileExit;
+}
+
+// Exit-time clean-up: the driver's `del` only; there is no lock file.
+inline void register_exit(void (*del)())
+{
+    std::atexit(del);
+}
+
+// After the loop has blanked the channel files.
+inline void after_loop()
+{
+    dmn_close();
+}
+
+inline void pause_between_cycles()
+{
+    ::Sleep(10);
+}
+
+} // namespace vx7::driver_platform
+
+#endif
