@@ -84,6 +84,10 @@ vx7sim::Sim *machine()
     if (wanted != s.path || (!s.sim && !wanted.empty())) {
         s.sim.reset();
         s.path = wanted;
+        // Another machine: none of the listed devices is one of its devices,
+        // even where slot and generation happen to agree.
+        for (auto &listed : s.device_listed)
+            listed = 0;
         if (!wanted.empty())
             s.sim = vx7sim::Sim::try_open(wanted);
     }
