@@ -292,7 +292,7 @@ double Waveform::at(std::uint64_t n) const
     case Wave::Ramp:
         return offset + amplitude * (2.0 * frac - 1.0);
     case Wave::Square:
-        return offset + (phase < p / 2 ? amplitude : -amplitude);
+        return offset + (phase < (p + 1) / 2 ? amplitude : -amplitude); // first half rounded up
     }
     return offset;
 }

@@ -211,7 +211,7 @@ enum class Wave : std::uint8_t { Constant, Sine, Ramp, Square };
 //   Constant: offset
 //   Sine:     offset + amplitude * sin(2 pi n / period)
 //   Ramp:     offset + amplitude * (2 (n mod period) / period - 1)
-//   Square:   offset + (n mod period < period / 2 ? amplitude : -amplitude)
+//   Square:   offset + (n mod period < (period + 1) / 2 ? amplitude : -amplitude)
 struct Waveform {
     Wave wave = Wave::Constant;
     double offset = 0.0;
