@@ -83,14 +83,19 @@ inline bool wait_ready(Sandbox &sb, int pid)
 
 // Starts a daemon (or restarts one) and waits until a new daemon holds the
 // lock and has entered its loop. Returns its PID, 0 on failure.
-inline int start_daemon(Sandbox &sb, const Program &p, const std::string &word = "start", int old_pid = 0)
+inline int start_daemon(Sandbox &sb, const Program &p, const std::string &word = "start")
 {
+    const std::string before = sb.read(lock_path(p));
     const auto r = sb.run(bin(p) + " " + word);
     if (r.status != 1)
         return 0;
-    int pid = 0;
-    if (!Sandbox::wait_until([&] { return (pid = lock_pid(sb, p)) > 0 && pid != old_pid; }))
+    std::string now;
+    if (!Sandbox::wait_until([&] {
+            now = sb.read(lock_path(p));
+            return !now.empty() && now != before && now.find_first_not_of("0123456789") == std::string::npos;
+        }))
         return 0;
+    const int pid = std::atoi(now.c_str());
     return wait_ready(sb, pid) ? pid : 0;
 }
 
