@@ -117,15 +117,15 @@ ChannelPath channel_path(std::uint8_t n)
 
 int copy_stable(const char *mapped, std::span<char, record::kSize> out)
 {
-    char previous[record::kSize];
-    copy_once(mapped, previous);
+    copy_once(mapped, out);
     int copies = 1;
+    char previous[record::kSize];
     while (copies < kMaxCopies) {
+        std::memcpy(previous, out.data(), record::kSize);
         copy_once(mapped, out);
         ++copies;
         if (std::memcmp(previous, out.data(), record::kSize) == 0)
-            return copies;
-        std::memcpy(previous, out.data(), record::kSize);
+            break;
     }
     return copies;
 }

@@ -3,6 +3,7 @@
 // files, the caller's locale, and a file rewritten while it is being read.
 #include "../../lib/internal.h"
 
+#include "channel_files.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -26,28 +27,14 @@
 namespace fs = std::filesystem;
 using vx7::lib::kNoValue;
 using vx7::lib::read_channel_file;
+using vx7test::driver_file;
 using vx7test::read_file;
 using vx7test::TempDir;
 using vx7test::write_file;
 
 namespace {
 
-const std::string kSpaces(100, ' ');
-
-// A channel file as the driver leaves it: the spaces of its initial fill with
-// each record in turn written over the start, NUL included.
-std::string driver_file(const std::vector<vx7::record::Text> &records)
-{
-    std::string file = kSpaces;
-    for (const auto &t : records)
-        file.replace(0, t.length + 1, t.bytes, t.length + 1);
-    return file;
-}
-
-std::string driver_file(double volts, unsigned long ms)
-{
-    return driver_file({vx7::record::format(volts, ms)});
-}
+const std::string kSpaces = vx7test::kBlankRecord;
 
 int open_fd_count()
 {
