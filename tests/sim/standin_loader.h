@@ -16,7 +16,8 @@ class Standin {
 public:
     Standin()
     {
-        lib_ = ::dlopen(VX7SIM_LIBUSB_FILE, RTLD_NOW | RTLD_LOCAL);
+        // Never unloaded, like the libusb of a program (its state stays reachable).
+        lib_ = ::dlopen(VX7SIM_LIBUSB_FILE, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         if (lib_ == nullptr) {
             ADD_FAILURE() << "dlopen " << VX7SIM_LIBUSB_FILE << ": " << ::dlerror();
             return;
