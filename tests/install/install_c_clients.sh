@@ -28,4 +28,4 @@ needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr 
 
 export VX7SIM_STATE=$t/device.state
 "$simtool" create >/dev/null
-LD_LIBRARY_PATH=$libusb_dir "$t/use_transport"
+LD_LIBRARY_PATH=$libusb_dir "$t/use_transport" "$t/unused"
