@@ -94,6 +94,30 @@ inline void blank(char *mapped)
     std::memset(mapped, ' ', kSize);
 }
 
+// Parses the elapsed-milliseconds field of a record: the decimal digits
+// between its first and its second tab, before the record's NUL. Returns
+// false when the record has no such field (no value, or torn text).
+[[nodiscard]] constexpr bool parse_elapsed(std::span<const char, kSize> rec, std::uint64_t &out)
+{
+    std::size_t i = 0;
+    while (i < kSize && rec[i] != '\t' && rec[i] != '\0')
+        ++i;
+    if (i == kSize || rec[i] != '\t')
+        return false;
+    std::uint64_t v = 0;
+    std::size_t digits = 0;
+    for (++i; i < kSize && rec[i] >= '0' && rec[i] <= '9'; ++i, ++digits) {
+        const auto d = static_cast<std::uint64_t>(rec[i] - '0');
+        if (v > (UINT64_MAX - d) / 10)
+            return false;
+        v = v * 10 + d;
+    }
+    if (digits == 0 || i == kSize || rec[i] != '\t')
+        return false;
+    out = v;
+    return true;
+}
+
 #ifndef _WIN32
 // Parses the leading number of a record as the "%lf" conversion does in the C
 // locale (the driver always writes "." as decimal point), looking at no byte
