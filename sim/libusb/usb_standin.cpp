@@ -9,6 +9,7 @@
 // never freed (one per simulated bus and device slot), so a stale pointer
 // reads a later state rather than freed memory; a handle opened before its
 // device was detached fails every request with a negative result.
+#include <sys/stat.h>
 #include <usb.h>
 
 #include <cerrno>
@@ -34,6 +35,8 @@ namespace {
 struct Standin {
     std::string path; // state file in use, empty for none
     std::optional<vx7sim::Sim> sim;
+    dev_t file_dev = 0; // identity of the mapped file, to notice a new one at the same path
+    ino_t file_ino = 0;
     usb_bus buses[vx7sim::kMaxBuses];
     struct usb_device devices[vx7sim::kMaxDevices];
     bool bus_listed[vx7sim::kMaxBuses] = {};
@@ -75,21 +78,29 @@ int from_result(const vx7sim::TransferResult &r, const char *what)
 }
 
 // Maps the state file that VX7SIM_STATE names, again whenever the name
-// changes; without a usable file the machine has no devices.
-vx7sim::Sim *machine()
+// changes or (on a rescan) a new file has replaced the old one at that path;
+// without a usable file the machine has no devices.
+vx7sim::Sim *machine(bool rescan = false)
 {
     Standin &s = standin();
     const char *env = std::getenv(vx7sim::kStateEnv);
     const std::string wanted = env != nullptr ? env : "";
-    if (wanted != s.path || (!s.sim && !wanted.empty())) {
+    if (wanted == s.path && !rescan)
+        return s.sim ? &*s.sim : nullptr;
+    struct stat st {};
+    const bool exists = !wanted.empty() && ::stat(wanted.c_str(), &st) == 0;
+    const bool replaced = s.sim && (!exists || st.st_dev != s.file_dev || st.st_ino != s.file_ino);
+    if (wanted != s.path || replaced || !s.sim) {
         s.sim.reset();
         s.path = wanted;
-        // Another machine: none of the listed devices is one of its devices,
-        // even where slot and generation happen to agree.
+        // Another machine: every device record is filled anew on the next scan.
         for (auto &listed : s.device_listed)
             listed = 0;
-        if (!wanted.empty())
+        if (exists) {
             s.sim = vx7sim::Sim::try_open(wanted);
+            s.file_dev = st.st_dev;
+            s.file_ino = st.st_ino;
+        }
     }
     return s.sim ? &*s.sim : nullptr;
 }
@@ -136,7 +147,7 @@ void usb_init(void)
     const char *dbg = std::getenv("USB_DEBUG");
     if (dbg != nullptr)
         standin().debug = std::atoi(dbg);
-    (void)machine();
+    (void)machine(true);
 }
 
 void usb_set_debug(int level)
@@ -154,7 +165,7 @@ char *usb_strerror(void)
 int usb_find_busses(void)
 {
     Standin &s = standin();
-    const bool present = machine() != nullptr;
+    const bool present = machine(true) != nullptr;
     int changes = 0;
     usb_bus *head = nullptr;
     usb_bus *prev = nullptr;

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -19,15 +20,24 @@ StateMap::~StateMap()
 
 bool StateMap::map(const std::string &path, std::size_t size, bool create, std::string &error)
 {
-    const int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT | O_TRUNC : 0);
-    const int fd = ::open(path.c_str(), flags, 0666);
+    // A new file is made under a temporary name and renamed into place, so
+    // that a process still mapping an earlier file at this path keeps valid
+    // (if stale) memory instead of faulting on a truncated one.
+    std::string made = path;
+    int fd = -1;
+    if (create) {
+        made = path + ".XXXXXX";
+        fd = ::mkostemp(made.data(), O_CLOEXEC);
+    } else {
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    }
     if (fd < 0) {
         error = path + ": " + std::strerror(errno);
         return false;
     }
     bool ok = true;
     if (create) {
-        if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        if (::fchmod(fd, 0664) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
             error = path + ": cannot size: " + std::strerror(errno);
             ok = false;
         }
@@ -47,8 +57,16 @@ bool StateMap::map(const std::string &path, std::size_t size, bool create, std::
         }
     }
     ::close(fd); // the mapping keeps the file
-    if (!ok)
+    if (ok && create && ::rename(made.c_str(), path.c_str()) != 0) {
+        error = path + ": " + std::strerror(errno);
+        ::munmap(p, size);
+        ok = false;
+    }
+    if (!ok) {
+        if (create)
+            ::unlink(made.c_str());
         return false;
+    }
     base_ = p;
     size_ = size;
     return true;

@@ -263,4 +263,25 @@ TEST_F(StandinTest, DetachWhileAHandleIsOpen)
     EXPECT_EQ(sim.commands(dev).size(), 1u);
 }
 
+// A state file made anew at the same path (a demo script re-creating it
+// while a program runs) is taken up on the next scan; memory of the old one
+// stays valid meanwhile.
+TEST_F(StandinTest, StateFileReplacedAtTheSamePath)
+{
+    sim.add_vx7();
+    usb.rescan();
+    usb_dev_handle *h = usb.open(usb.nth_device(0));
+    ASSERT_NE(h, nullptr);
+    Sim fresh = Sim::create(path);
+    fresh.add_device(DeviceSpec::with(0x1111, 0x2222, "New", "Machine"));
+    char buf[4];
+    EXPECT_EQ(usb.control_msg(h, 0xA0, 1, 0x0301, 0, buf, 4, 100), 4); // still the old device
+    usb.rescan();
+    ASSERT_NE(usb.nth_device(0), nullptr);
+    EXPECT_EQ(usb.nth_device(0)->descriptor.idVendor, 0x1111);
+    EXPECT_EQ(usb.nth_device(1), nullptr);
+    EXPECT_EQ(sim.counters(0).get_transfers, 1u);
+    EXPECT_EQ(usb.close(h), 0);
+}
+
 } // namespace
