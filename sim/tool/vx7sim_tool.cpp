@@ -312,6 +312,10 @@ int run(std::vector<std::string> args)
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     try {
         return run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const Usage &e) {
