@@ -161,7 +161,7 @@ bool parse_uint(std::string_view s, unsigned long long max, unsigned long long &
         if (c < '0' || c > '9')
             return false;
         const auto d = static_cast<unsigned long long>(c - '0');
-        if (v > (max - d) / 10)
+        if (d > max || v > (max - d) / 10)
             return false;
         v = v * 10 + d;
     }
