@@ -41,12 +41,12 @@ std::string device_file(std::string_view interface_path, std::string_view state_
     if (interface_path.size() >= 3 && std::isalpha(static_cast<unsigned char>(interface_path[0])) &&
         interface_path[1] == ':' && (interface_path[2] == '\\' || interface_path[2] == '/'))
         return std::string(interface_path);
-    std::string dir(state_path);
-    const auto sep = dir.find_last_of("\\/");
-    dir.resize(sep == std::string::npos ? 0 : sep);
-    if (dir.empty())
-        dir = ".";
-    return dir + "\\" + std::string(without_long_prefix(interface_path));
+    const auto sep = state_path.find_last_of("\\/");
+    const std::string_view dir = sep == std::string_view::npos || sep == 0 ? std::string_view(".")
+                                                                          : state_path.substr(0, sep);
+    std::string file;
+    file.append(dir).append("\\").append(without_long_prefix(interface_path));
+    return file;
 }
 
 void sync_device_files(const Sim &sim)
