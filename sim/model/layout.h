@@ -14,7 +14,7 @@
 namespace vx7sim::detail {
 
 inline constexpr std::uint32_t kMagic = 0x53375856; // "VX7S" little-endian
-inline constexpr std::uint32_t kVersion = 1;
+inline constexpr std::uint32_t kVersion = 2;
 
 struct RawDescriptor {
     std::uint16_t length;
@@ -44,7 +44,9 @@ struct DeviceSlot {
     std::uint8_t address;
     std::uint32_t generation;
     std::uint8_t next_channel;
-    std::uint8_t reserved[7];
+    std::uint8_t idle_set; // answer `idle` while the queue is empty
+    std::uint8_t reserved[6];
+    QueuedReport idle;
     RawDescriptor manufacturer;
     RawDescriptor product;
     char interface_path[kMaxPathBytes];
@@ -79,7 +81,7 @@ static_assert(std::is_trivially_copyable_v<Command> && std::is_trivially_copyabl
               std::is_trivially_copyable_v<Fault>);
 // Linux x86-64 and Windows x86-64 processes map the same file: the layout
 // must not depend on the platform.
-static_assert(sizeof(void *) != 8 || sizeof(State) == 89824, "state file layout changed: bump kVersion");
+static_assert(sizeof(void *) != 8 || sizeof(State) == 103840, "state file layout changed: bump kVersion");
 
 } // namespace vx7sim::detail
 

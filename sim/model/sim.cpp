@@ -252,6 +252,10 @@ detail::QueuedReport next_reply(DeviceSlot &s)
         ++s.counters.queued_replies;
         return out;
     }
+    if (s.idle_set != 0) {
+        ++s.counters.idle_replies;
+        return s.idle;
+    }
     const int ch = s.next_channel % kChannels;
     s.next_channel = static_cast<std::uint8_t>((ch + 1) % kChannels);
     ChannelConfig &c = s.channels[ch];
@@ -570,6 +574,22 @@ void Sim::clear_queue(int d)
     DeviceSlot &s = slot_or_throw(st, d);
     s.queue_head = 0;
     s.queue_count = 0;
+}
+
+void Sim::set_idle_reply(int d, const std::optional<std::vector<std::uint8_t>> &reply)
+{
+    if (reply && reply->size() > static_cast<std::size_t>(kMaxReportBytes))
+        throw std::out_of_range("vx7sim: idle reply longer than kMaxReportBytes");
+    State &st = *impl_->state;
+    Lock lock(st);
+    DeviceSlot &s = slot_or_throw(st, d);
+    s.idle = detail::QueuedReport{};
+    s.idle_set = reply ? 1 : 0;
+    if (reply) {
+        s.idle.length = static_cast<std::uint8_t>(reply->size());
+        if (!reply->empty())
+            std::memcpy(s.idle.bytes, reply->data(), reply->size());
+    }
 }
 
 void Sim::set_waveform(int d, int channel, const Waveform &wave, Input input)

@@ -25,6 +25,7 @@ const char kUsage[] =
     "  string-fails none|manufacturer|product|both\n"
     "  queue HEX...                  queue GET replies, one report per argument (e.g. 80FFFFFF)\n"
     "  clear-queue\n"
+    "  idle HEX|off                  reply given while the queue is empty (off: generated samples)\n"
     "  wave CH const VOLTS | CH sine|ramp|square AMPLITUDE PERIOD [OFFSET] [--input A|B]\n"
     "                                the channel's waveform (PERIOD in samples of that channel)\n"
     "  fault get|set fail|short BYTES|delay MS [--count N] [--nth K]\n"
@@ -242,6 +243,11 @@ int run(std::vector<std::string> args)
         for (const auto &h : a)
             reports.push_back(hex_bytes(h));
         sim.queue_reports(dev, reports);
+    } else if (cmd == "idle" && a.size() == 1) {
+        if (a[0] == "off")
+            sim.set_idle_reply(dev, std::nullopt);
+        else
+            sim.set_idle_reply(dev, hex_bytes(a[0]));
     } else if (cmd == "clear-queue") {
         sim.clear_queue(dev);
     } else if (cmd == "wave") {

@@ -134,6 +134,22 @@ TEST_F(Model, QueueAnswersFirstInOrderThenGeneratorStartsAtChannelZero)
     EXPECT_EQ(c.generated_samples, 1u);
 }
 
+TEST_F(Model, IdleReplyStandsInForTheGeneratorWhileTheQueueIsEmpty)
+{
+    sim.set_idle_reply(dev, Bytes{0x7F, 0, 0, 0});
+    sim.queue_reports(dev, {{0x80, 0xFF, 0xFF, 0xFF}});
+    EXPECT_EQ(get_ok(), (Report{0x80, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(get_ok(), (Report{0x7F, 0, 0, 0}));
+    EXPECT_EQ(get_ok(), (Report{0x7F, 0, 0, 0}));
+    sim.set_idle_reply(dev, std::nullopt);
+    EXPECT_EQ(get_ok()[0] & 0xE3, 0x80); // the generator again, from channel 0
+    const Counters c = sim.counters(dev);
+    EXPECT_EQ(c.idle_replies, 2u);
+    EXPECT_EQ(c.queued_replies, 1u);
+    EXPECT_EQ(c.generated_samples, 1u);
+    EXPECT_THROW(sim.set_idle_reply(dev, Bytes(kMaxReportBytes + 1)), std::out_of_range);
+}
+
 TEST_F(Model, GeneratorRotatesChannelsAndFollowsWaveforms)
 {
     const double levels[] = {0.25, -0.5, 1.0, 0.0};
@@ -498,6 +514,7 @@ TEST(StateFile, SharedWithAnotherProcess)
     vx7test::TempDir dir;
     Sim sim = Sim::create(dir.file("state"));
     const int dev = sim.add_vx7();
+    const int other = sim.add_vx7(); // scripted by the child, read by the parent afterwards
     constexpr int kEach = 500;
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -515,7 +532,8 @@ TEST(StateFile, SharedWithAnotherProcess)
             }
             if (hh)
                 mine.host_close(*hh);
-            mine.queue_reports(dev, {{0xA0, 0xB0, 0xC0, 0xD0}});
+            mine.queue_reports(other, {{0xA0, 0xB0, 0xC0, 0xD0}});
+            mine.set_attached(other, false);
         } catch (...) {
             bad = 1;
         }
@@ -537,10 +555,15 @@ TEST(StateFile, SharedWithAnotherProcess)
     EXPECT_EQ(c.opens, 2u);
     EXPECT_EQ(c.open_handles(), 1);
     EXPECT_DOUBLE_EQ(sim.channel_config(dev, 3).wave_a.offset, -1.25);
-    std::uint8_t r[4];
-    ASSERT_TRUE(sim.host_control(*hh, kGetReportType, kGetReportRequest, kGetReportValue, 0, r, 4, 100).ok());
-    EXPECT_EQ(Bytes(r, r + 4), (Bytes{0xA0, 0xB0, 0xC0, 0xD0}));
     sim.host_close(*hh);
+    EXPECT_FALSE(sim.device(other).attached);
+    sim.set_attached(other, true);
+    const auto h2 = sim.host_open(other);
+    ASSERT_TRUE(h2);
+    std::uint8_t r[4];
+    ASSERT_TRUE(sim.host_control(*h2, kGetReportType, kGetReportRequest, kGetReportValue, 0, r, 4, 100).ok());
+    EXPECT_EQ(Bytes(r, r + 4), (Bytes{0xA0, 0xB0, 0xC0, 0xD0}));
+    sim.host_close(*h2);
 }
 
 } // namespace

@@ -38,6 +38,7 @@ TEST(Tool, ScriptsTheDeviceThroughTheStateFile)
     const std::string state = dir.file("state");
     ASSERT_EQ(tool(state, "create").status, 0);
     ASSERT_EQ(tool(state, "queue 80FFFFFF 9D:FF:FF:FF").status, 0);
+    ASSERT_EQ(tool(state, "idle 7F000000").status, 0);
     ASSERT_EQ(tool(state, "wave 2 sine 0.5 40 0.1 --input B").status, 0);
     ASSERT_EQ(tool(state, "fault set fail --nth 2").status, 0);
     const ToolRun added = tool(state, "add 16c0 05df ZANDRIVELO other --bus 2 --detached");
@@ -63,6 +64,8 @@ TEST(Tool, ScriptsTheDeviceThroughTheStateFile)
     EXPECT_EQ(r[0], 0x80);
     ASSERT_EQ(sim.host_control(h, kGetReportType, kGetReportRequest, kGetReportValue, 0, r, 4, 100).count, 4);
     EXPECT_EQ(r[0], 0x9D);
+    ASSERT_EQ(sim.host_control(h, kGetReportType, kGetReportRequest, kGetReportValue, 0, r, 4, 100).count, 4);
+    EXPECT_EQ(r[0], 0x7F);
     std::uint8_t cmd[4] = {7, 1, 0, 0};
     EXPECT_TRUE(sim.host_control(h, kSetReportType, kSetReportRequest, 0x0307, 0, cmd, 4, 100).ok());
     EXPECT_EQ(sim.host_control(h, kSetReportType, kSetReportRequest, 0x0307, 0, cmd, 4, 100).status,

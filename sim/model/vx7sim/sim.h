@@ -27,7 +27,8 @@
 //     (id), counters and log when it is detached; every attach gives it a new
 //     generation, so handles opened before a detach fail from then on.
 //   * GET_REPORT answers from the device's report queue (exact bytes, FIFO)
-//     or, with an empty queue, from the sample generator: channels in turn
+//     or, with an empty queue, with the idle reply if one is set, else from
+//     the sample generator: channels in turn
 //     0,1,2,3,0,...; the value comes from the channel's applied input
 //     selection (A/B waveform, GND 0 V, test kTestVolts) and is encoded with
 //     the channel's applied range code as range exponent.
@@ -60,7 +61,7 @@ inline constexpr char kStateEnv[] = "VX7SIM_STATE";
 inline constexpr int kMaxDevices = 8;
 inline constexpr int kMaxBuses = 4;
 inline constexpr int kMaxDescriptorBytes = 512; // raw string descriptor as stored
-inline constexpr int kMaxQueuedReports = 64;
+inline constexpr int kMaxQueuedReports = 256;
 inline constexpr int kMaxReportBytes = 8;       // a scripted reply may be shorter or longer than 4
 inline constexpr int kCommandLogSize = 256;     // ring; older entries are overwritten
 inline constexpr int kProtocolLogSize = 32;     // ring, shared by all devices
@@ -200,6 +201,7 @@ struct Counters {
     std::uint64_t generated_samples = 0; // GETs answered by the generator
     std::uint32_t last_get_length = 0;   // size of the latest well-framed GET
     std::uint32_t last_timeout_ms = 0;   // time-out of the latest transfer
+    std::uint64_t idle_replies = 0;      // GETs answered with the idle reply
 
     std::int64_t open_handles() const { return static_cast<std::int64_t>(opens - closes); }
 };
@@ -318,6 +320,11 @@ public:
     void queue_reports(int d, const std::vector<std::vector<std::uint8_t>> &reports);
     std::size_t queued(int d) const;
     void clear_queue(int d);
+    // What the device answers while its queue is empty: by default (nullopt)
+    // the sample generator; with a reply set (0 .. kMaxReportBytes bytes), that
+    // reply every time instead, e.g. a report without a sample, so that a test
+    // sees only the samples it queued.
+    void set_idle_reply(int d, const std::optional<std::vector<std::uint8_t>> &reply);
     void set_waveform(int d, int channel, const Waveform &wave, Input input = Input::A);
     ChannelConfig channel_config(int d, int channel) const;
     void reset_device(int d);                     // same effect as the reset command
