@@ -26,7 +26,6 @@ const char kUsage[] =
     "  queue HEX...                  queue GET replies, one report per argument (e.g. 80FFFFFF)\n"
     "  clear-queue\n"
     "  idle HEX|off                  reply given while the queue is empty (off: generated samples)\n"
-    "  idle HEX|off                  reply given while the queue is empty (off: generated samples)\n"
     "  wave CH const VOLTS | CH sine|ramp|square AMPLITUDE PERIOD [OFFSET] [--input A|B]\n"
     "                                the channel's waveform (PERIOD in samples of that channel)\n"
     "  fault get|set fail|short BYTES|delay MS [--count N] [--nth K]\n"
