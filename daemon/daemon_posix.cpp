@@ -241,6 +241,14 @@ void install_handler(dmn_handler handler)
     sa.sa_flags = SA_RESTART;
     for (int sig : kStopSignals)
         ::sigaction(sig, &sa, nullptr);
+    if (kKeepStdout) {
+        // The kept standard output may be a pipe whose reader is long gone:
+        // a message written there must fail, not kill the daemon.
+        struct sigaction ign{};
+        ign.sa_handler = SIG_IGN;
+        sigemptyset(&ign.sa_mask);
+        ::sigaction(SIGPIPE, &ign, nullptr);
+    }
 }
 
 // Closes the standard streams and points the freed descriptors at /dev/null:
@@ -294,7 +302,15 @@ extern "C" int dmn_find_files(const char *name)
     const char *slash = std::strrchr(name, '/');
     const std::string_view tail = slash != nullptr ? slash : name;
 
+    // A relative HOME is taken from the current directory now: the daemon
+    // moves to "/" and must still find its lock file at exit.
     char dir[DMN_PATH_SIZE] = "";
+    if (home[0] != '/') {
+        if (::getcwd(dir, sizeof dir) == nullptr || !append(dir, "/")) {
+            path_problem = "path longer than 1023 bytes";
+            return DMN_BAD_PATH;
+        }
+    }
     char lock[DMN_PATH_SIZE] = "";
     char log[DMN_PATH_SIZE] = "";
     if (!append(dir, home) || !append(dir, "/.log") || !append(lock, dir) || !append(lock, tail) ||

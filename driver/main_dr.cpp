@@ -88,10 +88,13 @@ int main(int argc, char **argv)
     platform::register_exit(del);
 
     const int rc = dmn_init_std(argc, argv, nullptr);
-    if constexpr (platform::kPrintStartResult)
-        std::printf("%i\n", rc);
-    if (rc != 0)
+    if (rc != 0) {
+        if constexpr (platform::kPrintStartResult)
+            std::printf("%i\n", rc);
         return rc;
+    }
+    // rc 0: this is the daemon, whose standard output is closed; nothing is
+    // written through a closed stream.
 
     for (std::size_t i = 0; i < adc_file.size(); ++i) {
         const std::uint8_t r = memfile_create(platform::kChannelFiles[i], kChannelFileMode, record::kSize, &adc_file[i]);

@@ -187,6 +187,20 @@ TEST(DaemonLock, Paths)
         EXPECT_FALSE(fs::exists(sb.host("/home/dev/.logvx7_driver.pid")));
     }
     {
+        SCOPED_TRACE("relative HOME");
+        Sandbox sb(driver_options());
+        const std::string rel = "cd /home && HOME=dev ";
+        ASSERT_EQ(sb.run(rel + bin(kDriver)).status, 1);
+        int pid = 0;
+        ASSERT_TRUE(Sandbox::wait_until([&] { return (pid = lock_pid(sb, kDriver)) > 0; }));
+        const auto second = sb.run(rel + bin(kDriver));
+        EXPECT_TRUE(Sandbox::wait_until([&] { return sb.output(second.id).find("[" + kLock + "]") != std::string::npos; }))
+            << sb.output(second.id);
+        EXPECT_EQ(sb.run(rel + bin(kDriver) + " stop").status, 1);
+        EXPECT_EQ(sb.wait_exit(pid), 0);
+        EXPECT_FALSE(fs::exists(sb.host(kLock))) << "the daemon lost its lock file after moving to /";
+    }
+    {
         SCOPED_TRACE("HOME unset: home directory from the password database");
         SandboxOptions o = driver_options();
         o.unset_env.push_back("HOME");

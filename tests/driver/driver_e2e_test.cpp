@@ -333,6 +333,22 @@ TEST_F(DriverTest, TransportMessagesAfterDetaching)
     }
 }
 
+// vx7_driver_quiet's daemon keeps the invoker's standard output, which may
+// be a pipe whose reader has gone: its messages are lost, the daemon lives
+// on and ends normally.
+TEST_F(DriverTest, QuietDaemonOutlivesClosedPipe)
+{
+    sim.set_open_fails(dev, true);
+    ASSERT_EQ(sb.run(bin(kQuiet) + " | true").status, 0);
+    int pid = 0;
+    ASSERT_TRUE(Sandbox::wait_until([&] { return (pid = lock_pid(sb, kQuiet)) > 0; }));
+    ASSERT_TRUE(wait_ready(sb, pid));
+    const auto failures = sim.counters(dev).open_failures;
+    ASSERT_TRUE(Sandbox::wait_until([&] { return sim.counters(dev).open_failures >= failures + 3; }));
+    stop(kQuiet, pid);
+    EXPECT_FALSE(fs::exists(sb.host(lock_path(kQuiet))));
+}
+
 // Setting the wall clock back does not disturb the elapsed field.
 class ClockSetBack : public DriverTest {
 protected:
