@@ -23,7 +23,7 @@ namespace {
 // A report that carries no sample; it keeps the device's queue from running
 // dry, so that the device's own sample generator never writes in between.
 const Bytes kNoSample{0x00, 0x00, 0x00, 0x00};
-constexpr int kPadding = 20;
+constexpr int kPadding = 28; // 280 ms of cycles; twice this and a few replies fit the queue
 
 struct Record {
     std::string value;    // text before the first tab
