@@ -7,6 +7,7 @@
 #include "vx7/memfile.h"
 #include "vx7/vhid.h"
 
+#include <cassert>
 #include <cstring>
 
 namespace vx7::lib {
@@ -72,6 +73,7 @@ std::uint8_t range_code(float adc_range)
 CommandPlan plan_configure(std::uint8_t chan, std::uint16_t freq, float adc_range, std::uint8_t calibrate,
                            std::uint8_t subchannel)
 {
+    assert(chan <= 3 && "vx7_configure refuses other channels before planning");
     CommandPlan plan{};
     std::array<std::uint8_t, 4> buf{};
     const auto add = [&](Command c, ConfigResult on_failure) {
