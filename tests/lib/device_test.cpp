@@ -378,10 +378,3 @@ TEST(MaxRange, IsExactlyTwoAndAHalf)
     EXPECT_EQ(VX7_MAX_RANGE, 2.5f);
     EXPECT_EQ(sizeof VX7_MAX_RANGE, 4u);
 }
-
-// The bad-channel sentinel never depends on files.
-TEST(ReadSentinel, ChannelOutsideOneToFour)
-{
-    for (int n : {0, 5, 6, 9, 255})
-        EXPECT_EQ(vx7_read(static_cast<std::uint8_t>(n)), 1e10) << n;
-}

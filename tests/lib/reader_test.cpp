@@ -266,16 +266,3 @@ TEST(ChannelFileConcurrency, ReadersNeverSeeAMixedRecord)
             ADD_FAILURE() << "reader " << r << " got a mixed value " << v;
     }
 }
-
-// copy_stable on its own: an unchanging record takes two copies and comes out
-// whole.
-TEST(CopyStable, QuietRecordTakesTwoCopies)
-{
-    char mapped[vx7::record::kSize];
-    std::memset(mapped, ' ', sizeof mapped);
-    const auto t = vx7::record::format(1.5, 77);
-    vx7::record::publish(mapped, t);
-    char out[vx7::record::kSize];
-    EXPECT_EQ(vx7::lib::copy_stable(mapped, out), 2);
-    EXPECT_EQ(std::memcmp(out, mapped, sizeof out), 0);
-}
