@@ -16,7 +16,9 @@
 //     move reports in USB control framing (libusb) or in HID feature framing
 //     (Windows).
 // Every call takes the cross-process lock of the state file for a few
-// microseconds; none holds it while a transfer is delayed.
+// microseconds; none holds it while a transfer is delayed. A process that
+// dies holding it (SIGKILL mid-call) blocks the others for at most 2 s, after
+// which a waiter takes the lock over.
 //
 // Scripting calls throw std::runtime_error (bad file) or std::out_of_range
 // (bad device id, channel or full table). Host calls never throw: they report
@@ -156,7 +158,8 @@ enum class Outcome : std::uint8_t {
     Detached, // the device went away during the transfer
 };
 
-// One SET_REPORT (or HidD_SetFeature) the device received in valid framing.
+// One SET_REPORT (or HidD_SetFeature) in valid framing. Faulted ones are
+// logged too, with their outcome; only Accepted ones were acted on.
 struct Command {
     std::uint64_t seq = 0; // 1, 2, 3 ... per device, counting overwritten entries too
     Framing framing = Framing::UsbControl;
