@@ -31,8 +31,11 @@ char vx7_reinit(void);
 /* Configures channel `chan` (0-3) of the device. Each setting is sent only
  * when it asks for a change:
  *   freq        sampling frequency in Hz; 0 leaves it unchanged
- *   adc_range   largest input voltage in volts, rounded up to the next range
- *               VX7_MAX_RANGE / 2^k (k 0-7); 0 leaves it unchanged
+ *   adc_range   largest input voltage in volts; the device gets the smallest
+ *               range VX7_MAX_RANGE / 2^k (k 0-7) that holds it: above
+ *               1.25 V (also above 2.5 V, negative or infinite) the full
+ *               2.5 V, at 2.5/128 V or below (or NaN) 2.5/128 V.
+ *               0 (or -0) leaves it unchanged
  *   calibrate   calibration mode 0-7; any other value leaves it unchanged
  *   subchannel  input selection 0-3; any other value leaves it unchanged
  * The changes are then applied. Returns
