@@ -23,6 +23,7 @@ libvx7 of the installation this module belongs to.
 import ctypes
 import ctypes.util
 import math
+import operator
 import os
 import struct
 
@@ -102,9 +103,13 @@ MAX_RANGE = ctypes.c_float.in_dll(_lib, "VX7_MAX_RANGE").value
 
 
 def _integer(name, value):
-    if isinstance(value, bool) or not isinstance(value, int):
+    """An integer (anything with __index__, such as numpy's), not a bool."""
+    if isinstance(value, bool):
         raise TypeError(f"{name} must be an integer, not {value!r}")
-    return value
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {value!r}") from None
 
 
 def _choice(name, value, names):
