@@ -185,7 +185,7 @@ bool parse_real(std::string_view s, double &out)
     return true;
 }
 
-std::string lower(std::string_view s)
+std::string normalised_name(std::string_view s)
 {
     std::string r(s);
     for (char &c : r) {
@@ -201,7 +201,7 @@ std::string lower(std::string_view s)
 template <std::size_t N>
 bool parse_choice(std::string_view s, const char *const (&names)[N], std::uint8_t &out)
 {
-    const std::string l = lower(s);
+    const std::string l = normalised_name(s);
     for (std::size_t i = 0; i < N; ++i) {
         if (l == names[i]) {
             out = static_cast<std::uint8_t>(i);
