@@ -255,6 +255,32 @@ TEST_F(DriverTest, FailedAndShortReads)
     EXPECT_EQ(sim.counters(dev).open_handles(), 0) << "device not closed at exit";
 }
 
+// The cycle after a failed read only opens the device: with every read
+// failing, each failure takes two cycles (open, then read), each at least
+// one 10 ms sleep long. A driver that read in the same cycle as it opened
+// would fail twice as often.
+TEST_F(DriverTest, ReopeningCycleReadsNothing)
+{
+    const int pid = start(kDriver);
+    ASSERT_GT(pid, 0);
+    sim.inject_fault(dev, vx7sim::Fault::fail(vx7sim::TransferKind::Get, 1000000));
+    ASSERT_TRUE(Sandbox::wait_until([&] { return sim.counters(dev).failed_transfers >= 2; }));
+    const auto before = sim.counters(dev);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(400ms);
+    const auto after = sim.counters(dev);
+    const auto elapsed_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    const auto failures = after.failed_transfers - before.failed_transfers;
+    EXPECT_GE(failures, 3u) << "the driver stopped reading";
+    EXPECT_LE(failures, static_cast<unsigned long long>(elapsed_ms / 20 + 2));
+    // Each failed read is followed by one reopen (the two snapshots may fall
+    // between the two).
+    EXPECT_GE(after.opens - before.opens + 1, failures);
+    EXPECT_LE(after.opens - before.opens, failures + 1);
+    stop(kDriver, pid);
+}
+
 // Unplugged, the device's records stay as they were while the driver
 // searches; plugged back in, it is opened again and records resume.
 TEST_F(DriverTest, UnplugAndReplug)
