@@ -90,7 +90,10 @@ extern "C" uint8_t memfile_create(const char *path, uint8_t mode, size_t size, m
     if (path == nullptr)
         return 1;
 
-    vx7::UniqueFD fd(::open(path, flags | O_CLOEXEC, perms));
+    // O_NONBLOCK: a FIFO or device node at the path must not hang the caller
+    // in open(); it is refused by the checks below instead. Regular files
+    // ignore the flag.
+    vx7::UniqueFD fd(::open(path, flags | O_CLOEXEC | O_NONBLOCK, perms));
     if (!fd.valid())
         return 1;
 

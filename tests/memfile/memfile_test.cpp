@@ -213,3 +213,16 @@ TEST(Memfile, DescriptorIsCloseOnExec)
     EXPECT_TRUE(found_any);
     memfile_close(&rec);
 }
+
+// A FIFO at the path would block a plain open() until a writer came along.
+TEST(Memfile, FifoIsRefusedWithoutBlocking)
+{
+    TempDir dir;
+    const std::string path = dir.file("fifo.adc");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    for (uint8_t mode : {uint8_t{1}, uint8_t{3}, uint8_t{7}}) {
+        memfile_t rec{};
+        EXPECT_NE(memfile_create(path.c_str(), mode, 100, &rec), 0) << int(mode);
+        EXPECT_EQ(rec.data, nullptr);
+    }
+}
