@@ -88,6 +88,7 @@ def _load():
     raise ImportError("vx7: cannot load libvx7 (set VX7_LIBRARY to its path): " + "; ".join(errors))
 
 
+# library_path: the path or name the library was loaded by.
 _lib, library_path = _load()
 
 _lib.vx7_read.argtypes = [ctypes.c_uint8]
