@@ -66,8 +66,9 @@ int dmn_find_files(const char *name);
  * flag is then 1 in the daemon); a caller's handler leaves the run flag at 0.
  * The daemon has: a new session, the lock file holding its PID, the stop
  * handler on SIGUSR1, SIGINT, SIGTERM, SIGHUP and SIGQUIT, "/" as working
- * directory, and its standard streams closed (their descriptors pointing at
- * /dev/null). Call once, first thing in the program. */
+ * directory, and its standard streams detached from the invoker (reopened on
+ * /dev/null, so that whatever is still written to them is discarded; the
+ * quiet build keeps standard output). Call once, first thing in the program. */
 int dmn_init(int argc, char **argv, dmn_handler handler);
 
 /* dmn_init, followed by the result's message on standard output. Returns the

@@ -251,15 +251,20 @@ void install_handler(dmn_handler handler)
     }
 }
 
-// Closes the standard streams and points the freed descriptors at /dev/null:
-// files opened later (the channel files) would otherwise take descriptors 0-2
-// and receive whatever any code writes to standard output or error.
+// Detaches the standard streams from the invoker's terminal or files. Each
+// stream is reopened on /dev/null rather than left closed: the transport and
+// any library may still write to standard output, and a write through a
+// closed FILE is undefined, while one to /dev/null is simply discarded. The
+// descriptors 0-2 stay taken, so files opened later (the channel files) can
+// never end up receiving such output.
 void detach_standard_streams()
 {
-    std::fclose(stdin);
+    std::freopen("/dev/null", "re", stdin);
     if (!kKeepStdout)
-        std::fclose(stdout);
-    std::fclose(stderr);
+        std::freopen("/dev/null", "we", stdout);
+    std::freopen("/dev/null", "we", stderr);
+    // A failed reopen leaves its stream closed and its descriptor free: point
+    // the descriptor at /dev/null all the same.
     for (int target = 0; target <= 2; ++target) {
         if (::fcntl(target, F_GETFD) != -1)
             continue;

@@ -93,8 +93,8 @@ int main(int argc, char **argv)
             std::printf("%i\n", rc);
         return rc;
     }
-    // rc 0: this is the daemon, whose standard output is closed; nothing is
-    // written through a closed stream.
+    // rc 0: this is the daemon, detached from the invoker's output; its start
+    // result has no one to go to.
 
     for (std::size_t i = 0; i < adc_file.size(); ++i) {
         const std::uint8_t r = memfile_create(platform::kChannelFiles[i], kChannelFileMode, record::kSize, &adc_file[i]);
