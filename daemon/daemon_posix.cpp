@@ -5,6 +5,7 @@
 // output open (the invoker's terminal or pipe); otherwise it closes all three
 // standard streams when it detaches.
 #include "daemon.h"
+#include "result_messages.h"
 
 #include "../common/unique_fd.h"
 
@@ -404,32 +405,8 @@ extern "C" int dmn_init(int argc, char **argv, dmn_handler handler)
 extern "C" int dmn_init_std(int argc, char **argv, dmn_handler handler)
 {
     const int rc = dmn_init(argc, argv, handler);
-    switch (rc) {
-    case DMN_IS_DAEMON:
-    case DMN_INVOKER_DONE:
-        return rc;
-    case DMN_LOCKED:
-        std::printf("daemon already running (or can not open lock file [%s])\n", DMN_LOCK_FILE);
-        return rc;
-    case DMN_NOT_RUNNING:
-        std::puts("daemon is not running");
-        return rc;
-    case DMN_USAGE:
-        std::printf("usage: %s [stop]\n", argv[0]);
-        return rc;
-    case DMN_BAD_PATH:
-        std::printf("can not build lock file path: %s\n", path_problem);
-        return rc;
-    case DMN_FORK_FAILED:
-        std::puts("can not create daemun process (OS error)");
-        return rc;
-    case DMN_SETSID_FAILED:
-        std::puts("daemon can not get pid (OS error)");
-        return rc;
-    default:
-        std::puts("unknown error");
-        return DMN_UNKNOWN_ERROR;
-    }
+    const char *program = argc > 0 && argv != nullptr ? argv[0] : nullptr;
+    return vx7::daemon::print_result(rc, program, path_problem) ? rc : DMN_UNKNOWN_ERROR;
 }
 
 extern "C" uint8_t dmn_running(void)

@@ -4,6 +4,7 @@
 // closes the standard streams. The command line after argv[0] is not looked
 // at, so "stop" and "restart" start one more instance like any other word.
 #include "daemon.h"
+#include "result_messages.h"
 
 #include <csignal>
 #include <cstdio>
@@ -116,30 +117,9 @@ extern "C" int dmn_init_std(int argc, char **argv, dmn_handler handler)
     const int rc = dmn_init(argc, argv, handler);
     // Standard output is closed by now; these lines only matter to a caller
     // whose streams were open, and 0, the only code on this platform, is
-    // silent.
-    switch (rc) {
-    case DMN_IS_DAEMON:
-    case DMN_INVOKER_DONE:
-        break;
-    case DMN_LOCKED:
-        std::printf("daemon already running (or can not open lock file [%s])\n", DMN_LOCK_FILE);
-        break;
-    case DMN_NOT_RUNNING:
-        std::puts("daemon is not running");
-        break;
-    case DMN_USAGE:
-        std::printf("usage: %s [stop]\n", argv != nullptr && argv[0] != nullptr ? argv[0] : "");
-        break;
-    case DMN_FORK_FAILED:
-        std::puts("can not create daemun process (OS error)");
-        break;
-    case DMN_SETSID_FAILED:
-        std::puts("daemon can not get pid (OS error)");
-        break;
-    default:
-        std::puts("unknown error");
-        break;
-    }
+    // silent. Every code is given back as it came, even one without a
+    // message of its own.
+    (void)vx7::daemon::print_result(rc, argv != nullptr ? argv[0] : nullptr, nullptr);
     return rc;
 }
 
