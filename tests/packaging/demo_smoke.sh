@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs the demo briefly and checks what it promises: live values on four
+# channels, a configuration change taking effect, a clean stop with blanked
+# channel files, nothing left running and its temporary directory gone.
+# Usage: demo_smoke.sh <source dir>
+set -euo pipefail
+src=$1
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+fail() { echo "FAIL: $*"; echo "--- demo output:"; cat "$out"; exit 1; }
+
+"$src/scripts/demo" --no-deps --seconds 5 > "$out" 2>&1 || fail "demo exited with $?"
+
+for n in 1 2 3 4; do
+  [ "$(grep -c "^channel $n: [+-][0-9.]* V at [0-9]* ms" "$out")" -ge 3 ] || fail "channel $n shows no live values"
+done
+grep -q "input GND -> OK" "$out" || fail "input change not reported"
+grep -q "^channel 2: +0.000000000 V" "$out" || fail "channel 2 never read 0 V after the change to GND"
+grep -q "stopped; lock file removed" "$out" || fail "daemon did not stop cleanly"
+[ "$(grep -c "^/home/dev/vx7/adc[1-4].adc: \[\.\{100\}\]$" "$out")" -eq 4 ] || fail "channel files not blanked"
+t=$(sed -n 's/^demo finished; nothing left running, \(.*\) removed$/\1/p' "$out")
+[ -n "$t" ] || fail "no end line"
+[ ! -e "$t" ] || fail "$t left behind"
+if pgrep -f "$t" >/dev/null; then fail "processes left running: $(pgrep -af "$t")"; fi
+echo "demo ok"
