@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -32,6 +33,11 @@ struct ModeCase {
     bool exists_after; // file on disk afterwards
     std::string after; // expected contents afterwards (when it exists)
 };
+
+void PrintTo(const ModeCase &c, std::ostream *os)
+{
+    *os << "mode " << int(c.mode) << (c.existed ? " on an existing file" : " on a missing file");
+}
 
 class MemfileModes : public ::testing::TestWithParam<ModeCase> {};
 
