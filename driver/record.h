@@ -94,6 +94,35 @@ inline void blank(char *mapped)
     std::memset(mapped, ' ', kSize);
 }
 
+// How many times a reader copies a record at most while looking for two
+// consecutive copies that agree.
+inline constexpr int kMaxCopies = 16;
+
+// Copies a record out of a mapping that the driver may be rewriting at the
+// same moment: copies until two consecutive copies agree (at most kMaxCopies
+// copies) and leaves the last copy in `out`. Returns the number of copies.
+// The bytes are read through a volatile pointer, so that every copy reads the
+// shared memory afresh instead of reusing what the compiler knows.
+inline int copy_stable(const char *mapped, std::span<char, kSize> out)
+{
+    const volatile char *src = mapped;
+    const auto copy_once = [&] {
+        for (std::size_t i = 0; i < kSize; ++i)
+            out[i] = src[i];
+    };
+    copy_once();
+    int copies = 1;
+    char previous[kSize];
+    while (copies < kMaxCopies) {
+        std::memcpy(previous, out.data(), kSize);
+        copy_once();
+        ++copies;
+        if (std::memcmp(previous, out.data(), kSize) == 0)
+            break;
+    }
+    return copies;
+}
+
 // Parses the elapsed-milliseconds field of a record: the decimal digits
 // between its first and its second tab, before the record's NUL. Returns
 // false when the record has no such field (no value, or torn text).

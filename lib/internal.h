@@ -76,16 +76,6 @@ struct CommandPlan {
 using ChannelPath = std::array<char, 23>;
 [[nodiscard]] ChannelPath channel_path(std::uint8_t n);
 
-// How many times a record is copied at most while looking for two consecutive
-// copies that agree.
-inline constexpr int kMaxCopies = 16;
-
-// Copies a channel record out of a mapping that its writer may be rewriting
-// at the same moment: copies until two consecutive copies agree (at most
-// kMaxCopies copies) and leaves the last copy in `out`. Returns the number of
-// copies made.
-int copy_stable(const char *mapped, std::span<char, record::kSize> out);
-
 // vx7_read's work on a given path: map the file read-only, take a stable copy
 // of its record, release the file, parse the record's leading number.
 // Returns the value, or kNoValue when the file cannot be opened or mapped

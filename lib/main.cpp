@@ -47,16 +47,6 @@ private:
 
 constexpr std::uint8_t code_of(Command c) { return static_cast<std::uint8_t>(c); }
 
-// Reads the mapped record byte by byte through a volatile pointer: another
-// process may be storing into these bytes, so every copy has to read memory
-// afresh instead of reusing what the compiler knows from the previous one.
-void copy_once(const char *mapped, std::span<char, record::kSize> out)
-{
-    const volatile char *src = mapped;
-    for (std::size_t i = 0; i < record::kSize; ++i)
-        out[i] = src[i];
-}
-
 } // namespace
 
 std::uint8_t range_code(float adc_range)
@@ -117,21 +107,6 @@ ChannelPath channel_path(std::uint8_t n)
     return path;
 }
 
-int copy_stable(const char *mapped, std::span<char, record::kSize> out)
-{
-    copy_once(mapped, out);
-    int copies = 1;
-    char previous[record::kSize];
-    while (copies < kMaxCopies) {
-        std::memcpy(previous, out.data(), record::kSize);
-        copy_once(mapped, out);
-        ++copies;
-        if (std::memcmp(previous, out.data(), record::kSize) == 0)
-            break;
-    }
-    return copies;
-}
-
 double read_channel_file(const char *path)
 {
     memfile_t file{nullptr, nullptr};
@@ -140,7 +115,7 @@ double read_channel_file(const char *path)
         return kNoValue;
     }
     char text[record::kSize];
-    (void)copy_stable(file.data, text);
+    (void)record::copy_stable(file.data, text);
     memfile_close(&file);
 
     double value = 0;

@@ -456,19 +456,7 @@ bool read_record(const std::string &path, char (&rec)[vx7::record::kSize])
         memfile_close(&file);
         return false;
     }
-    const volatile char *src = file.data;
-    const auto copy = [&] {
-        for (std::size_t i = 0; i < sizeof rec; ++i)
-            rec[i] = src[i];
-    };
-    copy();
-    char previous[vx7::record::kSize];
-    for (int copies = 1; copies < 16; ++copies) {
-        std::memcpy(previous, rec, sizeof rec);
-        copy();
-        if (std::memcmp(previous, rec, sizeof rec) == 0)
-            break;
-    }
+    (void)vx7::record::copy_stable(file.data, rec);
     memfile_close(&file);
     return true;
 }
