@@ -677,7 +677,7 @@ std::vector<Command> Sim::commands(int d) const
     const DeviceSlot &s = slot_or_throw(st, d);
     const std::uint64_t n = std::min<std::uint64_t>(s.command_total, kCommandLogSize);
     std::vector<Command> out;
-    out.reserve(n);
+    out.reserve(static_cast<std::size_t>(n));
     for (std::uint64_t i = s.command_total - n; i < s.command_total; ++i)
         out.push_back(s.log[i % kCommandLogSize]);
     return out;
