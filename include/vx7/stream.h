@@ -1,0 +1,119 @@
+/*
+ * libvx7stream: every sample the acquisition driver publishes, once.
+ *
+ * The driver rewrites a channel's file (100 bytes) for every sample it takes
+ * of that channel: the volts, the elapsed milliseconds of the sample, a NUL.
+ * A stream watches the four channel files closely enough to see each of
+ * those records and hands every new one on exactly once, with the host's
+ * wall-clock time at which it saw it.
+ *
+ * Files. The stream maps each channel file read-only once and keeps it
+ * mapped; a poll opens, maps and unmaps nothing and makes no system call
+ * besides reading the clock. A file that is missing or shorter than its
+ * 100 bytes is waited for (it is looked for again at most every 100 ms and
+ * never read past its end); a file that is removed and created again, or
+ * replaced by another (a different inode), is mapped afresh. A path that
+ * cannot be used as a channel file (a directory, no permission) is reported
+ * through vx7_stream_channel_state, never by a crash.
+ *
+ * Samples. A sample is reported when a channel's record changes; an
+ * unchanged record is never reported twice. A record that turns into "no
+ * value" (all spaces: the driver stopped) is reported once as a sample with
+ * has_value 0. After a driver restart the elapsed milliseconds start again
+ * near 0; those records are new samples, not repeats. A record caught while
+ * the driver is rewriting it is never reported half-written: the stream
+ * looks again at the next poll.
+ *
+ * Loss. A sample is lost only if the driver rewrites the same channel twice
+ * within one poll period (it writes at most one record per channel per
+ * 10 ms cycle; the default period is 1 ms). A poll that comes more than
+ * 10 ms after the previous one, when a sample may have been missed, is
+ * counted as late (vx7_stream_late_polls), so that nothing is lost
+ * silently. Calling vx7_stream_next too seldom makes polls late too.
+ *
+ * Ownership and threads. vx7_stream_open allocates the stream; only
+ * vx7_stream_close frees it. A stream is used by one thread at a time;
+ * different streams are independent. vx7_stream_next allocates nothing.
+ *
+ * Link with -lvx7stream (pkg-config: vx7stream; CMake: vx7::stream).
+ */
+#ifndef VX7_STREAM_H
+#define VX7_STREAM_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct vx7_stream vx7_stream; /* opaque */
+
+/* Result codes. */
+enum vx7_stream_result {
+    VX7_STREAM_OK = 0,          /* a sample was returned */
+    VX7_STREAM_TIMEOUT = 1,     /* nothing new within the time-out */
+    VX7_STREAM_EINVAL = -1,     /* a null pointer, a channel mask with no
+                                   channel 1-4, or a path that does not fit */
+    VX7_STREAM_ENOMEM = -2,     /* the stream could not be allocated */
+    VX7_STREAM_ECLOCK = -3      /* the clocks could not be read */
+};
+
+/* Per-channel state of a stream's channel file. */
+enum vx7_stream_channel_state {
+    VX7_STREAM_CHANNEL_MAPPED = 0,   /* mapped and watched */
+    VX7_STREAM_CHANNEL_WAITING = 1,  /* missing or shorter than 100 bytes */
+    VX7_STREAM_CHANNEL_UNUSABLE = 2, /* exists but cannot be mapped (see errno) */
+    VX7_STREAM_CHANNEL_UNWATCHED = 3 /* not among the stream's channels */
+};
+
+/* Where the channel files are, and how often to look at them. Zero-filled
+ * options (or a null pointer) mean: all four channels at the paths vx7_read
+ * reads (/home/dev/vx7/adc1.adc ... adc4.adc), polled every millisecond. */
+typedef struct vx7_stream_options {
+    const char *dir;          /* directory holding adc1.adc ... adc4.adc, or null */
+    const char *paths[4];     /* explicit path of channel 1-4; a non-null entry
+                                 takes precedence over `dir` for its channel */
+    uint32_t poll_period_us;  /* 0: 1000 */
+    uint32_t channel_mask;    /* bit 0 = channel 1 ... bit 3 = channel 4; 0: all */
+} vx7_stream_options;
+
+/* One sample. */
+typedef struct vx7_sample {
+    int32_t channel;        /* 1-4 */
+    int32_t has_value;      /* 1: a value; 0: the record turned to "no value" */
+    uint64_t elapsed_ms;    /* the driver's elapsed milliseconds; 0 without value */
+    double volts;           /* the value; 0.0 without value */
+    char text[32];          /* the volts exactly as the driver wrote them,
+                               NUL-terminated; "" without value */
+    int64_t wall_ns;        /* CLOCK_REALTIME in ns when the stream saw it */
+} vx7_sample;
+
+/* Opens a stream. Returns VX7_STREAM_OK with *out set, or an error code with
+ * *out null. Missing channel files are not an error: they are waited for. */
+int vx7_stream_open(const vx7_stream_options *options, struct vx7_stream **out);
+
+/* The next sample, waiting up to timeout_ms milliseconds (0: poll once and
+ * return at once; negative: wait without limit). Returns VX7_STREAM_OK with
+ * *out filled, VX7_STREAM_TIMEOUT, or VX7_STREAM_EINVAL for null pointers.
+ * Samples seen in one poll are returned in the order the driver wrote them. */
+int vx7_stream_next(struct vx7_stream *stream, int32_t timeout_ms, vx7_sample *out);
+
+/* Number of late polls since the stream was opened (see Loss above). */
+uint64_t vx7_stream_late_polls(const struct vx7_stream *stream);
+
+/* State of channel 1-4's file; VX7_STREAM_CHANNEL_UNWATCHED for other
+ * channel numbers. With errno_out non-null, stores the errno of the last
+ * failed attempt to use the file (0 when none). */
+int vx7_stream_channel_state(const struct vx7_stream *stream, int channel, int *errno_out);
+
+/* A short English text for a result code; never null. */
+const char *vx7_stream_strerror(int code);
+
+/* Unmaps the files and frees the stream. A null pointer is ignored. */
+void vx7_stream_close(struct vx7_stream *stream);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
