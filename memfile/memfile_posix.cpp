@@ -74,11 +74,11 @@ extern "C" uint8_t memfile_create(const char *path, uint8_t mode, size_t size, m
         break;
     case MEMFILE_WRITE:
         // A write-only descriptor cannot carry a shared writable mapping on
-        // POSIX systems; the file is still created (and filled), and the
-        // mapping below fails with result 2.
+        // POSIX systems: the file is still created, but left as it is (not
+        // filled, not lengthened), and the result is 2.
         flags = O_WRONLY | O_CREAT;
         perms = 0222;
-        prot = PROT_WRITE;
+        prot = 0;
         break;
     case MEMFILE_READ:
         flags = O_RDONLY;
@@ -97,6 +97,8 @@ extern "C" uint8_t memfile_create(const char *path, uint8_t mode, size_t size, m
     if (!fd.valid())
         return 1;
 
+    if (prot == 0)
+        return 2;
     const bool writable = (mode & MEMFILE_WRITE) != 0;
     if (writable && (mode & MEMFILE_FILL) != 0)
         fill_with_spaces(fd.get(), size);

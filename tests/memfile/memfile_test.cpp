@@ -87,10 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
         // read only: never creates, never fills
         ModeCase{1, false, 1, false, ""}, ModeCase{5, false, 1, false, ""},
         ModeCase{1, true, 0, true, kOriginal}, ModeCase{5, true, 0, true, kOriginal},
-        // write only: created (filled with 6, else extended to the size),
-        // but a shared writable mapping of a write-only descriptor is refused
-        ModeCase{2, false, 2, true, std::string(10, '\0')}, ModeCase{6, false, 2, true, kSpaces10},
-        ModeCase{6, true, 2, true, kSpaces10},
+        // write only: a shared writable mapping of a write-only descriptor
+        // is refused; the file is created, but neither filled nor lengthened
+        ModeCase{2, false, 2, true, ""}, ModeCase{6, false, 2, true, ""},
+        ModeCase{2, true, 2, true, kOriginal}, ModeCase{6, true, 2, true, kOriginal},
         // read and write: created; filled only with the fill bit
         ModeCase{3, true, 0, true, kOriginal}, ModeCase{7, false, 0, true, kSpaces10},
         ModeCase{7, true, 0, true, kSpaces10}, ModeCase{0xFF, true, 0, true, kSpaces10}),
