@@ -39,6 +39,10 @@ volatile sig_atomic_t dmn_run = 0;
 // Why dmn_find_files refused, for dmn_init_std's message.
 const char *path_problem = "";
 
+// Why a stop or restart found no daemon to signal although the lock file
+// names a live process; empty when there is nothing to add.
+char not_running_note[128] = "";
+
 // The program's name as invoked (argv[0]); decides which processes count as
 // "a daemon of this program".
 const char *program_name = "";
@@ -71,11 +75,16 @@ bool append(char (&buf)[N], std::string_view s)
     return true;
 }
 
-// Reads up to `size` - 1 bytes of a small file; -1 when it cannot be opened.
+// Reads up to `size` - 1 bytes of a small regular file; -1 when it cannot be
+// opened or is no regular file. O_NONBLOCK: a FIFO planted at the path must
+// not wait for a writer that never comes.
 ssize_t read_small_file(const char *path, char *buf, std::size_t size)
 {
-    vx7::UniqueFD fd(::open(path, O_RDONLY | O_CLOEXEC));
+    vx7::UniqueFD fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid())
+        return -1;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
     std::size_t got = 0;
     while (got + 1 < size) {
@@ -111,7 +120,12 @@ pid_t parse_pid(std::string_view text)
 // The first 15 characters of a program's file name are its command name.
 constexpr std::size_t kCommLength = 15;
 
-bool runs_program(pid_t pid, std::string_view program)
+enum class Runs { no, yes, unknown };
+
+// Whether the live session leader `pid` runs `program`. Unknown when /proc
+// does not show the process (not mounted, or mounted with hidepid) although
+// it still exists: then nobody can tell.
+Runs runs_program(pid_t pid, std::string_view program)
 {
     char path[64];
     char buf[DMN_PATH_SIZE];
@@ -119,10 +133,10 @@ bool runs_program(pid_t pid, std::string_view program)
     // A zombie has ended already, though it still holds its session ID.
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     if (read_small_file(path, buf, sizeof buf) <= 0)
-        return false;
+        return ::getsid(pid) == pid ? Runs::unknown : Runs::no;
     const char *paren = std::strrchr(buf, ')');
     if (paren == nullptr || paren[1] != ' ' || paren[2] == 'Z' || paren[2] == 'X')
-        return false;
+        return Runs::no;
 
     std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
     const ssize_t n = read_small_file(path, buf, sizeof buf);
@@ -132,19 +146,19 @@ bool runs_program(pid_t pid, std::string_view program)
             comm.remove_suffix(1);
         const std::size_t keep = program.size() < kCommLength ? program.size() : kCommLength;
         if (comm == std::string_view(program.data(), keep))
-            return true;
+            return Runs::yes;
     }
 
     // The executable's file name, also when the file was replaced since.
     std::snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
     const ssize_t len = ::readlink(path, buf, sizeof buf - 1);
     if (len <= 0)
-        return false;
+        return Runs::no;
     std::string_view exe(buf, static_cast<std::size_t>(len));
     constexpr std::string_view deleted = " (deleted)";
     if (exe.ends_with(deleted))
         exe.remove_suffix(deleted.size());
-    return base_name(exe) == program;
+    return base_name(exe) == program ? Runs::yes : Runs::no;
 }
 
 // Serialises taking, reading and removing the lock among all processes of
@@ -173,7 +187,8 @@ vx7::UniqueFD lock_guard()
 
 void log_line(const char *text, std::size_t len)
 {
-    vx7::UniqueFD fd(::open(DMN_LOG_FILE, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    // O_NONBLOCK: a FIFO at the log path must not hold up the daemon's exit.
+    vx7::UniqueFD fd(::open(DMN_LOG_FILE, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644));
     if (fd.valid())
         (void)!::write(fd.get(), text, len);
 }
@@ -231,6 +246,17 @@ bool take_lock(pid_t sid)
         return true;
     ::unlink(fresh);
     return false;
+}
+
+// The daemon keeps nothing its invoker passed beyond the standard streams: an
+// inherited pipe would otherwise stay open as long as the daemon runs.
+void close_inherited_descriptors()
+{
+    if (::close_range(3, ~0U, 0) == 0)
+        return;
+    const long max = ::sysconf(_SC_OPEN_MAX);
+    for (long fd = 3; fd < (max > 0 ? max : 1024); ++fd)
+        ::close(static_cast<int>(fd));
 }
 
 void install_handler(dmn_handler handler)
@@ -307,6 +333,12 @@ extern "C" int dmn_find_files(const char *name)
     }
     const char *slash = std::strrchr(name, '/');
     const std::string_view tail = slash != nullptr ? slash : name;
+    // Without a name the lock would belong to every nameless invocation,
+    // and no process could be recognised as its daemon.
+    if (base_name(tail).empty()) {
+        path_problem = "no program name";
+        return DMN_BAD_PATH;
+    }
 
     // A relative HOME is taken from the current directory now: the daemon
     // moves to "/" and must still find its lock file at exit.
@@ -344,9 +376,17 @@ extern "C" int dmn_lock_state(const char *lock_file, const char *program, long *
     if (pid == 0 || pid == ::getpid() || ::getsid(pid) != pid)
         return DMN_LOCK_STALE;
     const std::string_view name = base_name(program != nullptr ? program : "");
-    if (name.empty() || !runs_program(pid, name))
+    if (name.empty())
         return DMN_LOCK_STALE;
-    return DMN_LOCK_LIVE;
+    switch (runs_program(pid, name)) {
+    case Runs::yes:
+        return DMN_LOCK_LIVE;
+    case Runs::unknown:
+        return DMN_LOCK_UNKNOWN;
+    case Runs::no:
+        break;
+    }
+    return DMN_LOCK_STALE;
 }
 
 extern "C" int dmn_init(int argc, char **argv, dmn_handler handler)
@@ -369,6 +409,15 @@ extern "C" int dmn_init(int argc, char **argv, dmn_handler handler)
             return DMN_NOT_RUNNING;
         if (!stop && !restart)
             return DMN_USAGE;
+        // A live session leader that /proc does not show may well be the
+        // daemon: neither signal it nor take its lock.
+        if (state == DMN_LOCK_UNKNOWN) {
+            std::snprintf(not_running_note, sizeof not_running_note,
+                          "lock file names PID %ld, which can not be checked (no /proc, or /proc hides it): "
+                          "no signal sent",
+                          pid);
+            return DMN_NOT_RUNNING;
+        }
         // Only a live daemon of this program is signalled: the number in a
         // stale file may by now belong to any process.
         if (state == DMN_LOCK_LIVE)
@@ -396,6 +445,7 @@ extern "C" int dmn_init(int argc, char **argv, dmn_handler handler)
         return DMN_SETSID_FAILED;
     if (!take_lock(sid))
         return DMN_LOCKED;
+    close_inherited_descriptors();
     install_handler(handler);
     (void)!::chdir("/");
     detach_standard_streams();
@@ -406,7 +456,11 @@ extern "C" int dmn_init_std(int argc, char **argv, dmn_handler handler)
 {
     const int rc = dmn_init(argc, argv, handler);
     const char *program = argc > 0 && argv != nullptr ? argv[0] : nullptr;
-    return vx7::daemon::print_result(rc, program, path_problem) ? rc : DMN_UNKNOWN_ERROR;
+    if (!vx7::daemon::print_result(rc, program, path_problem))
+        return DMN_UNKNOWN_ERROR;
+    if (rc == DMN_NOT_RUNNING && not_running_note[0] != '\0')
+        std::puts(not_running_note);
+    return rc;
 }
 
 extern "C" uint8_t dmn_running(void)
