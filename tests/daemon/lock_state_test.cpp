@@ -3,12 +3,14 @@
 // checks that make a live process this program's daemon, and lock paths that
 // are no regular file.
 #include "daemon.h"
+#include "daemon_paths.h"
 
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <fcntl.h>
 #include <future>
@@ -190,4 +192,36 @@ TEST(LockState, NonRegularFileIsAbsentAndNeverWaits)
         EXPECT_EQ(dmn_lock_state(path.c_str(), "x", &p), DMN_LOCK_ABSENT);
         EXPECT_EQ(p, 0);
     }
+}
+
+// The lock path rule as tools ask for it: a program started by a path keeps
+// its lock in HOME/.log/, one started by a bare name in HOME itself.
+TEST(LockPath, SameRuleAsTheDaemon)
+{
+    const char *saved = std::getenv("HOME");
+    const std::string old = saved != nullptr ? saved : "";
+    ::setenv("HOME", "/home/op", 1);
+    struct Case {
+        const char *program;
+        int rc;
+        const char *path;
+    };
+    for (const Case &c : {Case{"/usr/bin/vx7_driver", 0, "/home/op/.log/vx7_driver.pid"},
+                          Case{"./vx7_driver_quiet", 0, "/home/op/.log/vx7_driver_quiet.pid"},
+                          Case{"vx7_driver", 0, "/home/op/.logvx7_driver.pid"}, Case{"", -3, ""},
+                          Case{"/", -3, ""}, Case{"/usr/bin/", -3, ""}, Case{nullptr, -3, ""}}) {
+        SCOPED_TRACE(c.program != nullptr ? c.program : "(null)");
+        char buf[DMN_PATH_SIZE] = "junk";
+        EXPECT_EQ(dmn_lock_path(c.program, buf, sizeof buf), c.rc);
+        EXPECT_STREQ(buf, c.path);
+    }
+    char small[28]; // one byte short of "/home/op/.log/vx7_driver.pid"
+    EXPECT_EQ(dmn_lock_path("/vx7_driver", small, sizeof small), -3);
+    char exact[29];
+    EXPECT_EQ(dmn_lock_path("/vx7_driver", exact, sizeof exact), 0);
+    EXPECT_STREQ(dmn_home_directory(), "/home/op");
+    if (saved != nullptr)
+        ::setenv("HOME", old.c_str(), 1);
+    else
+        ::unsetenv("HOME");
 }
