@@ -5,7 +5,7 @@
 #ifndef VX7_DAEMON_LOCKFILE_POSIX_H
 #define VX7_DAEMON_LOCKFILE_POSIX_H
 
-#include "../common/unique_fd.h"
+#include "vx7common/unique_fd.h"
 
 #include <cstddef>
 #include <string_view>

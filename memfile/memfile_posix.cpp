@@ -1,7 +1,7 @@
 // Value files, POSIX form: open(2) + mmap(2) with MAP_SHARED.
 #include "vx7/memfile.h"
 
-#include "../common/unique_fd.h"
+#include "vx7common/unique_fd.h"
 
 #include <cstdlib>
 #include <fcntl.h>

@@ -10,7 +10,7 @@
 //    gives 1 after the file has been created (and with 6, filled).
 #include "vx7/memfile.h"
 
-#include "../common/unique_handle.h"
+#include "vx7common/unique_handle.h"
 
 #include <cstdlib>
 #include <windows.h>

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "unique_fd.h"
+#include "vx7common/unique_fd.h"
 
 namespace vx7sim::detail {
 
