@@ -2,7 +2,7 @@
 // rewrites them: mapped shared and written through the record unit.
 #pragma once
 
-#include "record.h"
+#include "vx7record/record.h"
 #include "tempdir.h"
 #include "vx7/stream.h"
 
