@@ -1,0 +1,434 @@
+// The channel file's record: its format, its writing and its reading, shared
+// by the acquisition driver (the one writer) and every reader (libvx7,
+// vx7ctl, the sample stream).
+//
+// Channel file: 100 bytes, spaces when it holds no value. The record at byte 0
+// is "<volts %.11e>\t<elapsed ms %lu>\t" ended by a NUL; bytes after the NUL
+// are leftovers of earlier, longer records or of the initial fill.
+//
+// Header-only and free of platform conditionals: the Windows driver uses the
+// same writing code (with its own formatter, see driver/windows), readers on
+// every platform the same reading code.
+#ifndef VX7RECORD_RECORD_H
+#define VX7RECORD_RECORD_H
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include <sched.h>
+
+namespace vx7::record {
+
+inline constexpr std::size_t kSize = 100; // bytes in a channel file
+inline constexpr int kChannels = 4;
+inline constexpr char kFormat[] = "%.11e\t%lu\t";
+
+// What the project's readers return for a channel that holds no value, or
+// whose file cannot be read: far outside anything the device reports.
+inline constexpr double kNoValue = -1e10;
+
+// The readers' default channel files: channel n (1-4) is
+// "/home/dev/vx7/adc<n>.adc", the template with its "1" replaced by n.
+inline constexpr char kReaderPathTemplate[] = "/home/dev/vx7/adc1.adc";
+inline constexpr std::size_t kReaderPathDigit = 17; // the "1" of "adc1"
+using ReaderPath = std::array<char, sizeof kReaderPathTemplate>;
+
+[[nodiscard]] constexpr ReaderPath reader_path(int channel)
+{
+    ReaderPath path{};
+    for (std::size_t i = 0; i < path.size(); ++i)
+        path[i] = kReaderPathTemplate[i];
+    path[kReaderPathDigit] = static_cast<char>('0' + channel);
+    return path;
+}
+
+// ---- the sequence word ----------------------------------------------------
+//
+// The last 16 bytes of a channel file are the driver's own: the record never
+// reaches them, and readers that know no sequence word ignore them as bytes
+// behind the NUL. The Linux driver keeps a sequence word there, at byte 88 (8-
+// byte aligned in a page-aligned mapping): kSequenceMagic in its high half
+// and a counter in its low half, stored as one 64-bit word in the machine's
+// order. The counter is odd while the record is being changed and even when
+// it stands whole; each change raises it by 2. A file without the magic (all
+// spaces, or written by a driver that keeps no counter, such as the Windows
+// driver) is read by copying until two copies agree.
+inline constexpr std::size_t kSequenceOffset = 88;
+inline constexpr std::uint32_t kSequenceMagic = 0xB7A7C3E5; // no text byte among them
+// Room for a record and its NUL before the sequence word.
+inline constexpr std::size_t kRecordLimit = kSequenceOffset;
+static_assert(kSequenceOffset % 8 == 0 && kSequenceOffset + 8 <= kSize && kSize - kSequenceOffset <= 16);
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);
+
+// Whether a sequence word carries the magic, i.e. the file has a counter.
+[[nodiscard]] constexpr bool counted(std::uint64_t word)
+{
+    return static_cast<std::uint32_t>(word >> 32) == kSequenceMagic;
+}
+
+// Whether a counted word says the record stands whole (an even counter).
+[[nodiscard]] constexpr bool settled(std::uint64_t word)
+{
+    return counted(word) && (word & 1) == 0;
+}
+
+namespace detail {
+
+constexpr std::uint64_t counted_word(std::uint32_t counter)
+{
+    return std::uint64_t{kSequenceMagic} << 32 | counter;
+}
+
+// The sequence word of a mapping. The mapping must be 8-byte aligned (every
+// mapping is page-aligned); readers' mappings are read-only, which a load does
+// not mind.
+inline std::atomic_ref<std::uint64_t> word_of(const char *mapped)
+{
+    // NOLINTNEXTLINE: the word is shared memory, not an object of this process
+    return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t *>(const_cast<char *>(mapped) + kSequenceOffset));
+}
+
+} // namespace detail
+
+// The sequence word as it stands (one load, acquire). A poller that finds
+// the same settled word as last time knows the record has not changed,
+// without copying it; for a word that is not counted it must copy.
+[[nodiscard]] inline std::uint64_t sequence(const char *mapped)
+{
+    return detail::word_of(mapped).load(std::memory_order_acquire);
+}
+
+// ---- writing ----------------------------------------------------------------
+
+// A record as it is about to be published: formatted into a local buffer
+// first, so that the mapping is changed by a single copy of record and NUL.
+struct Text {
+    char bytes[kSize];
+    std::size_t length; // characters before the NUL
+};
+
+// Ends a formatter's output: `n` is what the formatter returned; the text is
+// cut to fit before the sequence word (a record never comes near that), and
+// its NUL set.
+[[nodiscard]] inline Text finish_text(Text t, int n)
+{
+    const std::size_t max = kRecordLimit - 1;
+    t.length = n < 0 ? 0 : (static_cast<std::size_t>(n) < max ? static_cast<std::size_t>(n) : max);
+    t.bytes[t.length] = '\0';
+    return t;
+}
+
+// The record of a sample as the C library formats it (two exponent digits).
+[[nodiscard]] inline Text format(double volts, unsigned long elapsed_ms)
+{
+    Text t;
+    const int n = std::snprintf(t.bytes, kRecordLimit, kFormat, volts, elapsed_ms);
+    return finish_text(t, n);
+}
+
+// Begins a change of a mapping: makes its counter odd (a counter that a
+// crashed writer left odd becomes a new odd value) and returns that word for
+// end_change. A file without the magic gets it here, counter 1.
+inline std::uint64_t begin_change(char *mapped)
+{
+    const std::atomic_ref<std::uint64_t> word = detail::word_of(mapped);
+    const std::uint64_t now = word.load(std::memory_order_relaxed);
+    const auto counter = counted(now) ? static_cast<std::uint32_t>(now) : std::uint32_t{0};
+    const std::uint64_t odd = detail::counted_word((counter + 1) | 1);
+    word.store(odd, std::memory_order_relaxed);
+    // No byte of the change may be seen before the odd counter.
+    std::atomic_thread_fence(std::memory_order_release);
+    return odd;
+}
+
+// Ends a change begun by begin_change: the counter becomes even, after every
+// byte of the change.
+inline void end_change(char *mapped, std::uint64_t odd)
+{
+    detail::word_of(mapped).store(detail::counted_word(static_cast<std::uint32_t>(odd) + 1),
+                                  std::memory_order_release);
+}
+
+// How publish and blank move bytes: plain memcpy and memset. Tests put in
+// their own to stop a writer half-way.
+struct PlainBytes {
+    void copy(char *dst, const char *src, std::size_t n) const { std::memcpy(dst, src, n); }
+    void fill(char *dst, char c, std::size_t n) const { std::memset(dst, c, n); }
+};
+
+// Writes the record and its NUL at byte 0 of a channel file's mapping, inside
+// one change of the counter; the bytes between the NUL and the sequence word
+// are left as they are.
+template <class Bytes = PlainBytes>
+inline void publish(char *mapped, const Text &t, Bytes &&bytes = {})
+{
+    const std::size_t n = t.length < kRecordLimit ? t.length : kRecordLimit - 1;
+    const std::uint64_t odd = begin_change(mapped);
+    bytes.copy(mapped, t.bytes, n);
+    bytes.fill(mapped + n, '\0', 1);
+    end_change(mapped, odd);
+}
+
+// Sets all 100 bytes of a channel file's mapping to spaces, "no value": the
+// counter is made odd, every other byte set, and the word itself set to
+// spaces last, so that no reader takes a half-blanked record for a whole one.
+template <class Bytes = PlainBytes>
+inline void blank(char *mapped, Bytes &&bytes = {})
+{
+    (void)begin_change(mapped);
+    bytes.fill(mapped, ' ', kSequenceOffset);
+    bytes.fill(mapped + kSequenceOffset + 8, ' ', kSize - kSequenceOffset - 8);
+    std::uint64_t spaces = 0;
+    std::memset(&spaces, ' ', sizeof spaces);
+    detail::word_of(mapped).store(spaces, std::memory_order_release);
+}
+
+// ---- reading ----------------------------------------------------------------
+
+// How many times a reader copies a record at most before it gives up.
+inline constexpr int kMaxCopies = 32;
+
+// The outcome of read_stable.
+struct StableCopy {
+    bool consistent; // false: no stable copy within kMaxCopies; treat as no value
+    int copies;      // copies taken, 1 to kMaxCopies
+};
+
+// What read_stable does besides copying. pause(): before a try that follows
+// a failed one, let the writer (perhaps preempted half-way through a change)
+// run. copied(): after the bytes of each try are copied, before the word is
+// loaded again; nothing here, tests put in a writer.
+struct ReadHooks {
+    void pause() const { ::sched_yield(); }
+    void copied() const {}
+};
+
+// Copies a record out of a mapping that the driver may be changing at the
+// same moment, into `out` (all 100 bytes). With a counter: the word is
+// loaded, the bytes copied, the word loaded again; the copy is whole when
+// both loads give the same even counter. Without one (no magic): copies until
+// two consecutive copies agree and the word has not changed meanwhile. Tries
+// at most kMaxCopies copies (see ReadHooks for `hooks`). The bytes are read
+// through a volatile pointer, so that every copy reads the shared memory
+// afresh. Returns whether `out` holds a whole record (or a settled "no
+// value"); when not, the caller treats the channel as holding no value.
+template <class Hooks = ReadHooks>
+[[nodiscard]] inline StableCopy read_stable(const char *mapped, std::span<char, kSize> out, Hooks &&hooks = {})
+{
+    const std::atomic_ref<std::uint64_t> word = detail::word_of(mapped);
+    const volatile char *src = mapped;
+    char previous[kSize];
+    bool have_previous = false;
+    bool failed = false;
+    for (int copies = 1; copies <= kMaxCopies; ++copies) {
+        if (failed)
+            hooks.pause();
+        failed = true;
+        const std::uint64_t before = word.load(std::memory_order_acquire);
+        for (std::size_t i = 0; i < kSequenceOffset; ++i)
+            out[i] = src[i];
+        for (std::size_t i = kSequenceOffset + 8; i < kSize; ++i)
+            out[i] = src[i];
+        hooks.copied();
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const std::uint64_t after = word.load(std::memory_order_relaxed);
+        std::memcpy(out.data() + kSequenceOffset, &before, sizeof before);
+        if (before != after) {
+            have_previous = false;
+            continue;
+        }
+        if (counted(before)) {
+            if (settled(before))
+                return {true, copies};
+            have_previous = false;
+            continue;
+        }
+        if (have_previous && std::memcmp(previous, out.data(), kSize) == 0)
+            return {true, copies};
+        // The first copy of a pair is no failure; two that disagree are.
+        failed = have_previous;
+        std::memcpy(previous, out.data(), kSize);
+        have_previous = true;
+    }
+    return {false, kMaxCopies};
+}
+
+// The volts text of a record: the characters before its first tab, as the
+// driver wrote them. Empty when the record has no tab before its NUL (no
+// value, or text that is not a record).
+[[nodiscard]] constexpr std::string_view value_text(std::span<const char, kSize> rec)
+{
+    for (std::size_t i = 0; i < kSize && rec[i] != '\0'; ++i) {
+        if (rec[i] == '\t')
+            return {rec.data(), i};
+    }
+    return {};
+}
+
+// Parses the elapsed-milliseconds field of a record: the decimal digits
+// between its first and its second tab, before the record's NUL. Returns
+// false when the record has no such field (no value, or torn text) or its
+// value does not fit 64 bits.
+[[nodiscard]] constexpr bool parse_elapsed(std::span<const char, kSize> rec, std::uint64_t &out)
+{
+    std::size_t i = 0;
+    while (i < kSize && rec[i] != '\t' && rec[i] != '\0')
+        ++i;
+    if (i == kSize || rec[i] != '\t')
+        return false;
+    std::uint64_t v = 0;
+    std::size_t digits = 0;
+    for (++i; i < kSize && rec[i] >= '0' && rec[i] <= '9'; ++i, ++digits) {
+        const auto d = static_cast<std::uint64_t>(rec[i] - '0');
+        if (v > (UINT64_MAX - d) / 10)
+            return false;
+        v = v * 10 + d;
+    }
+    if (digits == 0 || i == kSize || rec[i] != '\t')
+        return false;
+    out = v;
+    return true;
+}
+
+namespace detail {
+
+constexpr bool is_c_space(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+constexpr bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+constexpr bool is_hex_digit(char c)
+{
+    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+constexpr char lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether rec[i...] begins with `word` (lower case), ignoring case.
+constexpr bool starts_with_word(std::span<const char, kSize> rec, std::size_t i, std::string_view word)
+{
+    if (kSize - i < word.size())
+        return false;
+    for (std::size_t k = 0; k < word.size(); ++k) {
+        if (lower(rec[i + k]) != word[k])
+            return false;
+    }
+    return true;
+}
+
+// Reads an optionally signed run of decimal digits at rec[i...] as an
+// exponent, saturated far beyond any exponent that changes a result. Leaves
+// `i` unchanged and returns false when there are no digits.
+constexpr bool parse_exponent(std::span<const char, kSize> rec, std::size_t &i, long &out)
+{
+    std::size_t k = i;
+    bool negative = false;
+    if (k < kSize && (rec[k] == '+' || rec[k] == '-'))
+        negative = rec[k++] == '-';
+    if (k == kSize || !is_digit(rec[k]))
+        return false;
+    long v = 0;
+    for (; k < kSize && is_digit(rec[k]); ++k) {
+        if (v < 1000000)
+            v = v * 10 + (rec[k] - '0');
+    }
+    out = negative ? -v : v;
+    i = k;
+    return true;
+}
+
+} // namespace detail
+
+// Parses the leading number of a record as the "%lf" conversion does in the
+// C locale (the driver always writes "." as decimal point), looking at no
+// byte beyond the record: leading white space is skipped and the longest
+// prefix that forms a decimal or hexadecimal floating-point number, an
+// infinity or a NaN is converted. Returns false when the record holds no
+// number, as when it is all spaces.
+//
+// The number is handed to strtod rewritten without its point (its digits,
+// then an exponent lowered by the count of digits behind the point), which
+// reads the same in every locale; strtod does the correctly rounded
+// conversion. Allocates nothing and is safe from any thread.
+[[nodiscard]] inline bool parse_value(std::span<const char, kSize> rec, double &out)
+{
+    // Sign, up to 100 digits, exponent letter and a saturated exponent.
+    char text[kSize + 16];
+    std::size_t n = 0;
+    std::size_t i = 0;
+    while (i < kSize && detail::is_c_space(rec[i]))
+        ++i;
+    if (i < kSize && (rec[i] == '+' || rec[i] == '-'))
+        text[n++] = rec[i++];
+
+    if (detail::starts_with_word(rec, i, "inf") || detail::starts_with_word(rec, i, "nan")) {
+        // Letters, digits, parentheses: strtod takes what forms an infinity
+        // or a NaN and stops, the same in every locale once in lower case.
+        for (; i < kSize && rec[i] != '\0'; ++i)
+            text[n++] = detail::lower(rec[i]);
+        text[n] = '\0';
+        char *end = nullptr;
+        const double v = std::strtod(text, &end);
+        if (end == text)
+            return false;
+        out = v;
+        return true;
+    }
+
+    const bool hex = kSize - i >= 2 && rec[i] == '0' && detail::lower(rec[i + 1]) == 'x' &&
+                     ((kSize - i > 2 && detail::is_hex_digit(rec[i + 2])) ||
+                      (kSize - i > 3 && rec[i + 2] == '.' && detail::is_hex_digit(rec[i + 3])));
+    const auto is_mantissa_digit = hex ? detail::is_hex_digit : detail::is_digit;
+    if (hex) {
+        text[n++] = '0';
+        text[n++] = 'x';
+        i += 2;
+    }
+    std::size_t digits = 0;
+    long after_point = 0;
+    for (; i < kSize && is_mantissa_digit(rec[i]); ++i, ++digits)
+        text[n++] = rec[i];
+    if (i < kSize && rec[i] == '.') {
+        for (++i; i < kSize && is_mantissa_digit(rec[i]); ++i, ++digits, ++after_point)
+            text[n++] = rec[i];
+    }
+    if (digits == 0)
+        return false;
+
+    long exponent = 0;
+    if (i < kSize && detail::lower(rec[i]) == (hex ? 'p' : 'e')) {
+        std::size_t k = i + 1;
+        if (detail::parse_exponent(rec, k, exponent))
+            i = k;
+    }
+    // A hexadecimal digit behind the point is worth four binary places.
+    exponent -= hex ? 4 * after_point : after_point;
+    const int written = std::snprintf(text + n, sizeof text - n, hex ? "p%ld" : "e%ld", exponent);
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof text - n)
+        return false;
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text)
+        return false;
+    out = v;
+    return true;
+}
+
+} // namespace vx7::record
+
+#endif
