@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -151,6 +152,42 @@ private:
     std::filesystem::path dir_;
     std::string extra_;
     int port_;
+    pid_t pid_ = -1;
+};
+
+// A server process of a test (Prometheus, for one), stopped by the destructor.
+class Process {
+public:
+    Process(const std::vector<std::string> &argv, const std::string &log)
+    {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::freopen("/dev/null", "r", stdin);
+            std::freopen(log.c_str(), "a", stdout);
+            std::freopen(log.c_str(), "a", stderr);
+            std::vector<char *> args;
+            for (const auto &a : argv)
+                args.push_back(const_cast<char *>(a.c_str()));
+            args.push_back(nullptr);
+            ::execvp(args[0], args.data());
+            std::_Exit(127);
+        }
+    }
+    ~Process()
+    {
+        if (pid_ <= 0)
+            return;
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        if (!poll_until([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 10s)) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+        }
+    }
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+private:
     pid_t pid_ = -1;
 };
 
