@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <iterator>
 #include <condition_variable>
@@ -195,7 +197,15 @@ struct Message {
     std::string topic;
     std::string payload;
     bool retain = false;
+    std::int64_t received_ns = 0; // CLOCK_REALTIME when it arrived
 };
+
+inline std::int64_t realtime_ns()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
 
 class Subscriber {
 public:
@@ -211,7 +221,7 @@ public:
             s->messages_.push_back({msg->topic,
                                     std::string(static_cast<const char *>(msg->payload),
                                                 static_cast<std::size_t>(msg->payloadlen)),
-                                    msg->retain});
+                                    msg->retain, realtime_ns()});
         });
         mosquitto_subscribe_callback_set(m_, [](mosquitto *, void *self, int, int, const int *) {
             auto *s = static_cast<Subscriber *>(self);
