@@ -91,7 +91,7 @@ std::string Hub::status_json(int channel, bool has_value, std::int64_t wall_ns)
 Hub::Hub(std::size_t history_seconds) : ring_capacity_(std::max<std::size_t>(1, history_seconds * kHistoryRate))
 {
     for (Ring &r : rings_)
-        r.rows.resize(ring_capacity_);
+        r.rows.reset(new Row[ring_capacity_]);
 }
 
 Hub::~Hub()
@@ -164,9 +164,9 @@ void Hub::publish(const vx7_sample &s)
         st.elapsed_ms = s.elapsed_ms;
         ++st.samples;
         Ring &r = rings_[i];
-        r.rows[r.next] = HistoryRow{s.wall_ns, s.elapsed_ms, s.channel, s.volts};
-        r.next = (r.next + 1) % r.rows.size();
-        r.size = std::min(r.size + 1, r.rows.size());
+        r.rows[r.next] = Row{s.wall_ns, s.elapsed_ms, s.volts};
+        r.next = (r.next + 1) % ring_capacity_;
+        r.size = std::min(r.size + 1, ring_capacity_);
     }
     lock.unlock();
 
@@ -256,14 +256,17 @@ std::vector<HistoryRow> Hub::history(double seconds) const
     std::vector<HistoryRow> out;
     {
         std::lock_guard lock(mu_);
-        for (const Ring &r : rings_) {
-            const std::size_t n = r.rows.size();
-            // Oldest first; rows are in time order within a ring, so skip
-            // from the oldest until the first row inside the window.
+        std::size_t count = 0;
+        for (const Ring &r : rings_)
+            count += r.size;
+        out.reserve(count);
+        const std::size_t n = ring_capacity_;
+        for (std::size_t c = 0; c < rings_.size(); ++c) {
+            const Ring &r = rings_[c];
             for (std::size_t k = 0; k < r.size; ++k) {
-                const HistoryRow &row = r.rows[(r.next + n - r.size + k) % n];
+                const Row &row = r.rows[(r.next + n - r.size + k) % n];
                 if (row.wall_ns >= from)
-                    out.push_back(row);
+                    out.push_back(HistoryRow{row.wall_ns, row.elapsed_ms, static_cast<int>(c) + 1, row.volts});
             }
         }
     }

@@ -129,8 +129,15 @@ public:
 private:
     void run();
 
+    // A channel's ring: allocated once and left uninitialised, so that its
+    // pages cost memory only as they fill.
+    struct Row {
+        std::int64_t wall_ns;
+        std::uint64_t elapsed_ms;
+        double volts;
+    };
     struct Ring {
-        std::vector<HistoryRow> rows; // fixed size, allocated once
+        std::unique_ptr<Row[]> rows;
         std::size_t next = 0;
         std::size_t size = 0;
     };

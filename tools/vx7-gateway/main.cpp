@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -172,6 +173,9 @@ int main(int argc, char **argv)
     Options o;
     if (const int rc = parse(argc, argv, o); rc >= 0)
         return rc;
+    // One malloc arena per worker thread (up to 72) would cost megabytes of
+    // resident memory for nothing: the workers allocate little.
+    mallopt(M_ARENA_MAX, 2);
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;
@@ -182,6 +186,9 @@ int main(int argc, char **argv)
 
     vx7::gateway::Hub hub;
     vx7_stream_options so{};
+    // The driver rewrites a channel at most every 10 ms: polling every 2 ms
+    // loses nothing, adds at most 2 ms of latency and halves the wake-ups.
+    so.poll_period_us = 2000;
     if (o.have_channels_dir)
         so.dir = o.channels_dir.c_str();
     if (const int rc = hub.start(so); rc != VX7_STREAM_OK) {
