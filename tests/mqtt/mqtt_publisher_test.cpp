@@ -318,9 +318,14 @@ TEST(MqttPublisher, SlowBrokerDoesNotMakeTheQueueGrow)
     EXPECT_GT(pub.dropped(), 0u);
     EXPECT_EQ(pub.published() + pub.dropped(), kSamples);
     broker.resume();
+    // And it carries on (after a reconnection, if the pause outlasted the keep-alive).
     Subscriber sub(broker.port(), "lab/s4/1");
-    pub.publish(sample(1, kSamples, 0.5));
-    EXPECT_TRUE(sub.wait([](auto &m) { return !m.empty() && m.back().payload.find("\"volts\":0.5") != std::string::npos; }, 20s));
+    EXPECT_TRUE(sub.wait(
+        [&](auto &m) {
+            pub.publish(sample(1, kSamples, 0.5));
+            return !m.empty() && m.back().payload.find("\"volts\":0.5") != std::string::npos;
+        },
+        40s));
 }
 
 TEST(MqttPublisher, PasswordFileOnTheBroker)
@@ -421,7 +426,10 @@ TEST(MqttPublisher, ConfigureOverMqtt)
     };
     // Left retained before the gateway starts: refused, not carried out.
     sub.publish("lab/s7/3/set", R"({"input":"gnd"})", true);
-    std::this_thread::sleep_for(100ms);
+    {
+        Subscriber stored(broker.port(), "lab/s7/3/set");
+        ASSERT_TRUE(stored.wait_count("lab/s7/3/set", 1)) << "the broker keeps it";
+    }
 
     Config allowed = config_for(broker.url(), "lab/s7");
     allowed.allow_configure = true;
@@ -431,7 +439,8 @@ TEST(MqttPublisher, ConfigureOverMqtt)
     ASSERT_TRUE(sub.wait_count("lab/s7/3/set/result", 1));
     EXPECT_NE(sub.on("lab/s7/3/set/result")[0].payload.find("retained set messages are not carried out"),
               std::string::npos);
-    sub.publish("lab/s7/3/set", "", true); // clears it
+    sub.publish("lab/s7/3/set", "", true); // clears it; the empty message comes through live and is refused
+    ASSERT_TRUE(sub.wait_count("lab/s7/3/set/result", 2));
 
     struct Case {
         std::string channel;
