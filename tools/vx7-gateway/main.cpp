@@ -1,6 +1,9 @@
 // vx7-gateway: serves what the sample stream sees over HTTP (dashboard page,
-// JSON and event-stream API, Prometheus metrics).
+// JSON and event-stream API, Prometheus metrics) and, with --mqtt, publishes
+// it to an MQTT broker.
+#include "configure.h"
 #include "hub.h"
+#include "mqtt_publisher.h"
 #include "server.h"
 #include "settings.h"
 
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <malloc.h>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -24,15 +28,21 @@ constexpr int kExitUsage = 2;
 const char kHelp[] =
     "Usage: vx7-gateway [OPTIONS]\n"
     "Serves the vx7's samples over HTTP: a dashboard page, a JSON and\n"
-    "event-stream API and Prometheus metrics.\n"
+    "event-stream API and Prometheus metrics; with --mqtt, also publishes them\n"
+    "to an MQTT broker.\n"
     "\n"
     "Options:\n"
     "  --listen ADDR:PORT    address to listen on (default 127.0.0.1:8077;\n"
-    "                        [::1]:PORT for IPv6; port 0 takes a free port)\n"
+    "                        [::1]:PORT for IPv6; port 0 takes a free port;\n"
+    "                        none: no HTTP, with --mqtt)\n"
     "  --allow-configure     accept POST /api/v1/channels/N/config (off by default)\n"
+    "                        and, with --mqtt, messages on <prefix>/N/set\n"
     "  --channels-dir DIR    directory holding adc1.adc ... adc4.adc\n"
     "                        (default: the files vx7_read reads)\n"
     "  --help                this text\n"
+    "\n"
+    "MQTT (topics <prefix>/N, <prefix>/N/last, <prefix>/status):\n"
+    "%s"
     "\n"
     "Endpoints:\n"
     "  GET  /                         the dashboard page\n"
@@ -87,6 +97,8 @@ bool parse_listen(std::string_view v, std::string &host, int &port)
 
 struct Options {
     vx7::gateway::ServerOptions server;
+    bool http = true; // --listen none: false
+    vx7::mqtt::Config mqtt;
     std::string channels_dir;
     bool have_channels_dir = false;
 };
@@ -117,14 +129,15 @@ int parse(int argc, char **argv, Options &o)
             return false;
         };
         if (a == "--help") {
-            std::fputs(kHelp, stdout);
+            std::printf(kHelp, vx7::mqtt::options_help());
             return kExitOk;
         } else if (a == "--allow-configure" && !has_value) {
             o.server.allow_configure = true;
         } else if (a == "--listen") {
             if (!take_value("ADDR:PORT"))
                 return kExitUsage;
-            if (!parse_listen(value, o.server.host, o.server.port))
+            o.http = value != "none";
+            if (o.http && !parse_listen(value, o.server.host, o.server.port))
                 return usage_error("--listen must be ADDR:PORT (for example 127.0.0.1:8077), not '%.*s'",
                                    static_cast<int>(value.size()), value.data());
         } else if (a == "--channels-dir") {
@@ -134,12 +147,22 @@ int parse(int argc, char **argv, Options &o)
                 return usage_error("--channels-dir needs a directory");
             o.channels_dir = value;
             o.have_channels_dir = true;
+        } else if (vx7::mqtt::is_option(a)) {
+            if (!take_value("a value"))
+                return kExitUsage;
+            if (const std::string e = vx7::mqtt::set_option(o.mqtt, a, value); !e.empty())
+                return usage_error("%s", e.c_str());
         } else if (a.rfind("-", 0) == 0) {
             return usage_error("unknown option '%s'", argv[i]);
         } else {
             return usage_error("unexpected argument '%s'", argv[i]);
         }
     }
+    o.mqtt.allow_configure = o.server.allow_configure;
+    if (const std::string e = vx7::mqtt::finish_config(o.mqtt); !e.empty())
+        return usage_error("%s", e.c_str());
+    if (!o.http && !o.mqtt.enabled)
+        return usage_error("--listen none leaves nothing to serve without --mqtt URL");
     return -1;
 }
 
@@ -173,29 +196,64 @@ int main(int argc, char **argv)
         return kExitFailure;
     }
 
-    vx7::gateway::Server server(hub, o.server);
-    std::string error;
-    if (!server.bind(error)) {
-        std::fprintf(stderr, "vx7-gateway: %s\n", error.c_str());
-        hub.stop();
-        return kExitFailure;
+    // MQTT: every sample (and every "no value") handed on from the stream
+    // thread; publish() only queues and never waits for the network.
+    std::unique_ptr<vx7::mqtt::Publisher> mqtt;
+    int mqtt_listener = 0;
+    if (o.mqtt.enabled) {
+        mqtt = std::make_unique<vx7::mqtt::Publisher>(o.mqtt, [](int channel, const std::string &body) {
+            const vx7::gateway::Reply r = vx7::gateway::configure_channel(std::to_string(channel), body);
+            return std::pair<int, std::string>{r.status, r.body};
+        });
+        if (const std::string e = mqtt->start(); !e.empty()) {
+            std::fprintf(stderr, "vx7-gateway: %s\n", e.c_str());
+            hub.stop();
+            return kExitFailure;
+        }
+        mqtt_listener = hub.subscribe([p = mqtt.get()](const vx7::gateway::Event &e) {
+            if (e.kind == vx7::gateway::Event::Kind::Sample || e.sample.has_value == 0)
+                p->publish(e.sample);
+        });
     }
-    const bool v6 = o.server.host.find(':') != std::string::npos;
-    std::fprintf(stderr, "vx7-gateway: serving http://%s%s%s:%d/%s\n", v6 ? "[" : "", o.server.host.c_str(),
-                 v6 ? "]" : "", server.port(), o.server.allow_configure ? " (configuration allowed)" : "");
 
-    std::thread http([&] { server.run(); });
-    // stop() only reaches a server that is running.
-    for (int i = 0; i < 5000 && !server.running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    vx7::gateway::Server server(hub, o.server);
+    if (mqtt)
+        server.add_metrics([p = mqtt.get()] { return p->metrics(); });
+    std::thread http;
+    if (o.http) {
+        std::string error;
+        if (!server.bind(error)) {
+            std::fprintf(stderr, "vx7-gateway: %s\n", error.c_str());
+            if (mqtt)
+                hub.unsubscribe(mqtt_listener);
+            hub.stop();
+            return kExitFailure;
+        }
+        const bool v6 = o.server.host.find(':') != std::string::npos;
+        std::fprintf(stderr, "vx7-gateway: serving http://%s%s%s:%d/%s\n", v6 ? "[" : "", o.server.host.c_str(),
+                     v6 ? "]" : "", server.port(), o.server.allow_configure ? " (configuration allowed)" : "");
+        http = std::thread([&] { server.run(); });
+        // stop() only reaches a server that is running.
+        for (int i = 0; i < 5000 && !server.running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else {
+        std::fprintf(stderr, "vx7-gateway: no HTTP (--listen none)\n");
+    }
     while (g_stop == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
     // Closing the subscriptions ends every event stream; then the server
-    // stops accepting and waits for its workers.
+    // stops accepting and waits for its workers. The MQTT side says
+    // "offline" last.
+    if (mqtt)
+        hub.unsubscribe(mqtt_listener);
     hub.stop();
-    server.stop();
-    http.join();
+    if (http.joinable()) {
+        server.stop();
+        http.join();
+    }
+    if (mqtt)
+        mqtt->stop();
     std::fprintf(stderr, "vx7-gateway: stopped\n");
     return kExitOk;
 }
