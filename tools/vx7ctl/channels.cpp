@@ -5,7 +5,7 @@
 
 #include "daemon.h"
 #include "daemon_paths.h"
-#include "driver/record.h"
+#include "vx7record/record.h"
 #include "vx7/memfile.h"
 #include "vx7/vx7.h"
 
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -23,16 +24,6 @@ namespace {
 
 static_assert(kChannels == vx7::record::kChannels);
 
-// vx7_read's sentinel for a channel file that holds no value or cannot be read.
-constexpr double kNoValue = -1e10;
-
-// The files vx7_read reads; status reads them itself because it also shows
-// the elapsed-milliseconds field, which vx7_read does not return.
-std::string channel_path(int n)
-{
-    return "/home/dev/vx7/adc" + std::to_string(n) + ".adc";
-}
-
 // A stable copy of a channel file's record (the driver may be rewriting it).
 bool read_record(const std::string &path, char (&rec)[vx7::record::kSize])
 {
@@ -41,7 +32,9 @@ bool read_record(const std::string &path, char (&rec)[vx7::record::kSize])
         memfile_close(&file);
         return false;
     }
-    (void)vx7::record::copy_stable(file.data, rec);
+    // A record caught half-written, again and again, reads as "no value".
+    if (!vx7::record::read_stable(file.data, rec).consistent)
+        std::memset(rec, ' ', sizeof rec);
     memfile_close(&file);
     return true;
 }
@@ -101,7 +94,7 @@ bool print_reading(const ReadOptions &o, bool redraw)
         out += "\033[" + std::to_string(last - first + 1) + "A";
     for (int n = first; n <= last; ++n) {
         const double v = vx7_read(static_cast<std::uint8_t>(n));
-        const bool has = v != kNoValue && std::isfinite(v);
+        const bool has = v != vx7::record::kNoValue && std::isfinite(v);
         all = all && has;
         if (o.json) {
             if (has)
@@ -135,7 +128,7 @@ int cmd_status(Args &args)
         char rec[vx7::record::kSize];
         double volts = 0;
         std::uint64_t elapsed = 0;
-        const std::string path = channel_path(n);
+        const std::string path = vx7::record::reader_path(n).data();
         if (!read_record(path, rec)) {
             std::printf("channel %d: no value (%s cannot be read)\n", n, path.c_str());
         } else if (!vx7::record::parse_value(rec, volts)) {

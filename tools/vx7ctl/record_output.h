@@ -10,7 +10,7 @@
 #define VX7CTL_RECORD_OUTPUT_H
 
 #include "args.h"
-#include "common/unique_fd.h"
+#include "vx7common/unique_fd.h"
 
 #include <cstdint>
 #include <string>
