@@ -8,6 +8,7 @@
 #include "daemon.h"
 #include "driver_platform.h"
 #include "report.h"
+#include "vx7identity/identity.h"
 #include "vx7record/record.h"
 #include "vx7/memfile.h"
 #include "vx7/vhid.h"
@@ -22,10 +23,6 @@ namespace record = vx7::record;
 
 namespace {
 
-constexpr int kVendorId = 0x16C0;
-constexpr int kProductId = 0x05DF;
-constexpr wchar_t kManufacturer[] = L"ZANDRIVELO";
-constexpr wchar_t kProduct[] = L"vx7 HID";
 constexpr std::uint8_t kChannelFileMode = MEMFILE_READ | MEMFILE_WRITE | MEMFILE_FILL;
 
 // Process-wide driver state, released by del() at exit.
@@ -47,7 +44,8 @@ void del()
 
 void *open_device()
 {
-    return HidOpenDevice(kVendorId, kProductId, kManufacturer, kProduct);
+    namespace id = vx7::identity;
+    return HidOpenDevice(id::kVendorId, id::kProductId, id::kManufacturer, id::kProduct);
 }
 
 // Writes the record of one report into its channel's file, if the report is
