@@ -3,7 +3,8 @@
 // to volts, as a text record in the channel file of its channel.
 //
 // One source for every platform; driver_platform.h (chosen by the build)
-// supplies channel file names, the clock, the record formatter, the reaction
+// supplies channel file names, the clock, the record's formatter and writing
+// (with or without the sequence word), the reaction
 // to a channel file that cannot be created and the exit-time registration.
 #include "daemon.h"
 #include "driver_platform.h"
@@ -57,7 +58,7 @@ void publish_report(const std::array<std::uint8_t, 4> &report, unsigned long ela
         return;
     char *data = adc_file[static_cast<std::size_t>(s.channel)].data;
     if (data != nullptr)
-        record::publish(data, platform::format(s.volts, elapsed));
+        platform::publish(data, platform::format(s.volts, elapsed));
 }
 
 // One cycle: search for the device while there is none, otherwise read one
@@ -115,7 +116,7 @@ int main(int argc, char **argv)
 
     for (memfile_t &f : adc_file) {
         if (f.data != nullptr)
-            record::blank(f.data);
+            platform::blank(f.data);
     }
     platform::after_loop();
     return 0;
