@@ -9,6 +9,9 @@ inline constexpr int kVendorId = 0x16C0;  // 5824
 inline constexpr int kProductId = 0x05DF; // 1503
 inline constexpr wchar_t kManufacturer[] = L"ZANDRIVELO";
 inline constexpr wchar_t kProduct[] = L"vx7 HID";
+// The same strings as the transport's listing prints them.
+inline constexpr char kManufacturerText[] = "ZANDRIVELO";
+inline constexpr char kProductText[] = "vx7 HID";
 
 } // namespace vx7::identity
 

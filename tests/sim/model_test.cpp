@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/record.h"
+#include "report.h"
 #include "layout.h"
 #include "tempdir.h"
 #include "vx7sim/sim.h"
@@ -49,10 +49,10 @@ protected:
         EXPECT_EQ(res.count, 4);
         return r;
     }
-    vx7::record::Sample decode(const Report &r)
+    vx7::driver::Sample decode(const Report &r)
     {
-        vx7::record::Sample s{};
-        EXPECT_TRUE(vx7::record::decode_sample(std::span<const std::uint8_t, 4>(r.data(), 4), s));
+        vx7::driver::Sample s{};
+        EXPECT_TRUE(vx7::driver::decode_sample(std::span<const std::uint8_t, 4>(r.data(), 4), s));
         return s;
     }
 };
@@ -88,8 +88,8 @@ TEST(Encoding, RoundTripsThroughTheDriversDecoderWithinOneCount)
             if (std::fabs(v) > kFullScaleVolts / std::ldexp(1.0, exponent))
                 continue;
             const Report r = encode_sample(2, exponent, v);
-            vx7::record::Sample s{};
-            ASSERT_TRUE(vx7::record::decode_sample(std::span<const std::uint8_t, 4>(r.data(), 4), s));
+            vx7::driver::Sample s{};
+            ASSERT_TRUE(vx7::driver::decode_sample(std::span<const std::uint8_t, 4>(r.data(), 4), s));
             EXPECT_EQ(s.channel, 2);
             EXPECT_EQ(s.exponent, exponent);
             EXPECT_NEAR(s.volts, v, count / 2 + 1e-15) << "exponent " << exponent;
@@ -159,7 +159,7 @@ TEST_F(Model, GeneratorRotatesChannelsAndFollowsWaveforms)
     sim.set_waveform(dev, 1, Waveform::square(0.5, 4, 0.25));
     const double square[] = {0.75, 0.75, -0.25, -0.25};
     for (int i = 0; i < 16; ++i) {
-        const vx7::record::Sample s = decode(get_ok());
+        const vx7::driver::Sample s = decode(get_ok());
         EXPECT_EQ(s.channel, i % 4);
         const double want = s.channel == 1 ? square[(i / 4) % 4] : levels[i % 4];
         EXPECT_NEAR(s.volts, want, kVoltsPerCount) << "GET " << i;

@@ -3,7 +3,7 @@
 // channel files as the driver leaves them.
 #pragma once
 
-#include "driver/record.h"
+#include "vx7record/record.h"
 #include "sandbox.h"
 
 #include <string>

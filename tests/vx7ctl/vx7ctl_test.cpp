@@ -5,7 +5,7 @@
 #include "vx7/vx7.h"
 
 #include "ctl_sandbox.h"
-#include "driver/record.h"
+#include "vx7record/record.h"
 #include "sandbox.h"
 #include "tempdir.h"
 #include "vx7sim/sim.h"

@@ -5,6 +5,7 @@
 #include "vx7common/unique_fd.h"
 #include "settings.h"
 #include "vx7/vhid.h"
+#include "vx7identity/identity.h"
 #include "vx7/vx7.h"
 
 #include <cerrno>
@@ -21,12 +22,7 @@
 namespace vx7ctl {
 namespace {
 
-constexpr int kVendorId = 0x16C0;
-constexpr int kProductId = 0x05DF;
-constexpr wchar_t kManufacturer[] = L"ZANDRIVELO";
-constexpr wchar_t kProduct[] = L"vx7 HID";
-constexpr std::string_view kManufacturerText = "ZANDRIVELO";
-constexpr std::string_view kProductText = "vx7 HID";
+namespace id = vx7::identity;
 
 struct Listed {
     enum Kind { Device, CannotOpen, NoStrings, Other } kind;
@@ -122,7 +118,7 @@ int cmd_list(Args &args)
     for (const Listed &d : items) {
         switch (d.kind) {
         case Listed::Device: {
-            const bool vx7 = d.manufacturer == kManufacturerText && d.product == kProductText;
+            const bool vx7 = d.manufacturer == id::kManufacturerText && d.product == id::kProductText;
             found += vx7 ? 1 : 0;
             std::printf("%s %s\t%s\n", vx7 ? "*" : " ", d.manufacturer.c_str(), d.product.c_str());
             break;
@@ -173,7 +169,7 @@ int cmd_reset(Args &args)
     }
     // vx7_reinit says 1 both when there is no device and when the command
     // did not go through; a second look tells the two apart.
-    void *dev = HidOpenDevice(kVendorId, kProductId, kManufacturer, kProduct);
+    void *dev = HidOpenDevice(id::kVendorId, id::kProductId, id::kManufacturer, id::kProduct);
     const bool present = HidIsConnected(dev) != 0;
     HidCloseDevice(dev);
     if (!present)
