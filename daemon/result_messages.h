@@ -31,6 +31,7 @@ inline bool print_result(int rc, const char *program, const char *path_problem)
         std::printf("can not build lock file path: %s\n", path_problem != nullptr ? path_problem : "");
         return true;
     case DMN_FORK_FAILED:
+        // "daemun" is the message as callers know it and compare it: kept.
         std::puts("can not create daemun process (OS error)");
         return true;
     case DMN_SETSID_FAILED:

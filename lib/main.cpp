@@ -157,6 +157,7 @@ constexpr char helpstr[] =
     "    4 - can not set range\n"
     "    5 - can not set calibration\n"
     "    6 - can not set subchannel\n"
+    // "aplly": the help text as callers know it and compare it, kept.
     "    7 - can not aplly changes\n";
 
 static_assert(sizeof helpstr == 1427 + 1);

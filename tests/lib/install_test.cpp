@@ -5,6 +5,7 @@
 // simulated device in a sandbox.
 #include "channel_files.h"
 #include "sandbox.h"
+#include "shell.h"
 #include "tempdir.h"
 #include "vx7sim/sim.h"
 
@@ -21,25 +22,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Output {
-    int status;
-    std::string text; // standard output and error together
-};
-
-Output shell(const std::string &cmd)
-{
-    Output o{-1, ""};
-    FILE *p = ::popen((cmd + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return o;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        o.text.append(buf, n);
-    const int st = ::pclose(p);
-    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return o;
-}
+using Output = vx7test::ShellOutput;
+using vx7test::shell;
 
 std::set<std::string> words(const std::string &text)
 {

@@ -2,6 +2,8 @@
 // when the test ends. Tests write nowhere else.
 #pragma once
 
+#include "files.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -34,17 +36,5 @@ public:
 private:
     std::filesystem::path path_;
 };
-
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void write_file(const std::string &path, const std::string &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
 
 } // namespace vx7test

@@ -3,7 +3,7 @@
 // channel files as the driver leaves them.
 #pragma once
 
-#include "vx7record/record.h"
+#include "channel_files.h"
 #include "sandbox.h"
 
 #include <string>
@@ -11,15 +11,6 @@
 namespace vx7test {
 
 inline const std::string kCtl = VX7CTL_PATH;
-
-// A channel file holding the record of `volts` at `ms`, over the initial fill.
-inline std::string record_file(double volts, unsigned long ms)
-{
-    std::string file(vx7::record::kSize, ' ');
-    const auto t = vx7::record::format(volts, ms);
-    file.replace(0, t.length + 1, t.bytes, t.length + 1);
-    return file;
-}
 
 inline std::string channel(int n)
 {
@@ -40,9 +31,9 @@ inline SandboxOptions sandbox_options()
 // stopped), 3 a shorter record over a longer one, 4 missing.
 inline void write_channels(Sandbox &sb)
 {
-    sb.write(channel(1), record_file(1.25, 1000));
+    sb.write(channel(1), driver_file(1.25, 1000));
     sb.write(channel(2), std::string(vx7::record::kSize, ' '));
-    std::string three = record_file(-1.0, 1234);
+    std::string three = driver_file(-1.0, 1234);
     const auto t = vx7::record::format(0.5, 12345678901ul);
     three.replace(0, t.length + 1, t.bytes, t.length + 1);
     sb.write(channel(3), three);

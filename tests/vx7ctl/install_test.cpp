@@ -2,6 +2,7 @@
 // prefix of the test's own: the tool needs no C++ runtime, finds the
 // installed libvx7 through its RUNPATH, and the module finds the library of
 // its own installation when nothing else names one.
+#include "shell.h"
 #include "tempdir.h"
 #include "vx7sim/sim.h"
 
@@ -18,25 +19,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Output {
-    int status = -1;
-    std::string text; // standard output and error
-};
-
-Output shell(const std::string &command)
-{
-    Output o;
-    FILE *p = ::popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return o;
-    std::array<char, 4096> buf;
-    std::size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0)
-        o.text.append(buf.data(), n);
-    const int st = ::pclose(p);
-    o.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return o;
-}
+using Output = vx7test::ShellOutput;
+using vx7test::shell;
 
 std::vector<std::string> dynamic_entries(const std::string &file, const std::string &tag)
 {

@@ -192,7 +192,7 @@ TEST(RecordSandbox, NoValueIsOneLineBetweenValues)
 {
     Sandbox sb(sandbox_options());
     write_channels(sb);
-    sb.write("/new", record_file(-2.0, 5));
+    sb.write("/new", driver_file(-2.0, 5));
     const std::string blank = "printf '%100s' '' | dd of=/home/dev/vx7/adc1.adc conv=notrunc status=none";
     const struct {
         const char *format;
@@ -204,7 +204,7 @@ TEST(RecordSandbox, NoValueIsOneLineBetweenValues)
                   "{\"time\":\"T\",\"elapsed_ms\":5,\"channel\":1,\"volts\":-2.0}\n"},
     };
     for (const auto &c : cases) {
-        sb.write(channel(1), record_file(1.25, 1000));
+        sb.write(channel(1), driver_file(1.25, 1000));
         // Blanked twice: still one event.
         const auto r = sb.run(kCtl + " record --channels 1 --format " + c.format + " > /out & p=$!; "
                               "while [ ! -s /out ]; do sleep 0.01; done; sleep 0.1; " + blank + "; sleep 0.2; " + blank +

@@ -411,7 +411,7 @@ TEST(CtlSandbox, ReadPrintsValuesNoValueAndJson)
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
         EXPECT_EQ(r.out, c.out) << c.args;
     }
-    EXPECT_EQ(sb.read(channel(1)), record_file(1.25, 1000)) << "read changed a channel file";
+    EXPECT_EQ(sb.read(channel(1)), driver_file(1.25, 1000)) << "read changed a channel file";
     EXPECT_FALSE(std::filesystem::exists(sb.host(channel(4)))) << "read created a channel file";
 }
 

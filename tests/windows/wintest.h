@@ -12,9 +12,13 @@
 
 #include <windows.h>
 
+#include "files.h"
 #include "vx7sim/sim.h"
 
 namespace vx7test::win {
+
+using vx7test::read_file;
+using vx7test::write_file;
 
 // The Windows name of a file of the Linux side (wine maps / to Z:).
 inline std::string from_host(const std::string &unix_path)
@@ -26,17 +30,6 @@ inline std::string from_host(const std::string &unix_path)
     return p;
 }
 
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void write_file(const std::string &path, const std::string &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
 
 inline bool exists(const std::string &path)
 {
