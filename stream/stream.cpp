@@ -25,6 +25,12 @@ constexpr std::size_t kPathMax = 4096;
 constexpr std::uint32_t kDefaultPeriodUs = 1000;
 constexpr std::int64_t kLateGapNs = 10'000'000;   // the driver's cycle
 constexpr std::int64_t kSlowCheckNs = 100'000'000; // look for file changes
+// The coarse clock is used for polls when its resolution (the kernel's tick)
+// is at most this; a coarser one would make too many polls look late.
+constexpr std::int64_t kCoarseMaxResolutionNs = 4'000'000;
+// How much later than its tick the kernel may bring the coarse clock up to
+// date (a tick interrupt held up), besides the tick itself.
+constexpr std::int64_t kCoarseSlackNs = 1'000'000;
 constexpr std::uint32_t kAllChannels = 0xF;
 
 // What a channel's record says, as far as reporting goes: either "no value"
@@ -54,9 +60,22 @@ struct Channel {
 } // namespace
 
 struct vx7_stream {
+    // What a poll with nothing new looks at, side by side: each channel's
+    // mapping (or kIdle when not mapped) and the sequence word it held at
+    // the last consistent copy. quiet_ok: every mapped channel has such a
+    // word, so that equal words mean nothing new.
+    const char *quiet_map[record::kChannels];
+    std::uint64_t quiet_word[record::kChannels];
+    bool quiet_ok;
     Channel channels[record::kChannels];
     std::int64_t period_ns;
     std::int64_t last_poll_ns; // monotonic; -1 before the first poll
+    // The clock a poll reads when nobody else has read one (see "Loss" in
+    // stream.h): CLOCK_MONOTONIC_COARSE, or CLOCK_MONOTONIC where the
+    // coarse clock is missing or too coarse, and how far a reading of it
+    // may lag behind the precise clock (its resolution; 0 for the precise).
+    clockid_t poll_clock;
+    std::int64_t poll_clock_lag_ns;
     std::int64_t next_check_ns;
     std::uint64_t late_polls;
     vx7_sample pending[record::kChannels];
@@ -65,6 +84,33 @@ struct vx7_stream {
 };
 
 namespace {
+
+// Stands in for an unmapped channel in the quiet check: its sequence word
+// is 0, which is never a counted word. Only ever read.
+alignas(8) char kIdle[record::kSize];
+
+// Brings the quiet check up to date with the channels.
+void refresh_quiet(vx7_stream &s)
+{
+    s.quiet_ok = true;
+    for (int i = 0; i < record::kChannels; ++i) {
+        const Channel &c = s.channels[i];
+        s.quiet_map[i] = c.map != nullptr ? c.map : kIdle;
+        s.quiet_word[i] = c.map != nullptr ? c.word : 0;
+        if (c.map != nullptr && !c.word_valid)
+            s.quiet_ok = false;
+    }
+}
+
+// Whether no mapped channel's sequence word has moved since its last
+// consistent copy: four loads, no branch per channel.
+bool quiet(const vx7_stream &s)
+{
+    std::uint64_t moved = 0;
+    for (int i = 0; i < record::kChannels; ++i)
+        moved |= record::sequence(s.quiet_map[i]) ^ s.quiet_word[i];
+    return moved == 0 && s.quiet_ok;
+}
 
 bool now_ns(clockid_t clock, std::int64_t &out)
 {
@@ -266,24 +312,26 @@ bool before(const vx7_sample &a, const vx7_sample &b)
     return a.channel < b.channel;
 }
 
-int poll(vx7_stream &s, std::int64_t mono_ns)
+// The part of a poll that looks at the files and the records: the slow
+// schedule when it is due, and the channels whose words moved.
+[[gnu::noinline]] int poll_files(vx7_stream &s, std::int64_t mono_ns)
 {
-    if (s.last_poll_ns >= 0 && mono_ns - s.last_poll_ns > kLateGapNs)
-        ++s.late_polls;
-    s.last_poll_ns = mono_ns;
-
     if (mono_ns >= s.next_check_ns) {
         for (Channel &c : s.channels) {
             if (c.watched)
                 check_file(c);
         }
         s.next_check_ns = mono_ns + kSlowCheckNs;
+        refresh_quiet(s);
     }
+
+    s.pending_count = 0;
+    s.pending_next = 0;
+    if (quiet(s))
+        return VX7_STREAM_OK;
 
     // The wall clock is read once per poll, and only when there is news.
     std::int64_t wall_ns = -1;
-    s.pending_count = 0;
-    s.pending_next = 0;
     for (int i = 0; i < record::kChannels; ++i) {
         Channel &c = s.channels[i];
         if (c.map == nullptr)
@@ -291,8 +339,10 @@ int poll(vx7_stream &s, std::int64_t mono_ns)
         vx7_sample sample;
         if (!look(c, i + 1, sample))
             continue;
-        if (wall_ns < 0 && !now_ns(CLOCK_REALTIME, wall_ns))
+        if (wall_ns < 0 && !now_ns(CLOCK_REALTIME, wall_ns)) {
+            refresh_quiet(s);
             return VX7_STREAM_ECLOCK;
+        }
         sample.wall_ns = wall_ns;
         int j = s.pending_count++;
         while (j > 0 && before(sample, s.pending[j - 1])) {
@@ -301,7 +351,27 @@ int poll(vx7_stream &s, std::int64_t mono_ns)
         }
         s.pending[j] = sample;
     }
+    refresh_quiet(s);
     return VX7_STREAM_OK;
+}
+
+// A poll at monotonic time `mono_ns`, read from a clock that lags behind
+// the precise one by less than `lag_ns`. The gap since the previous poll,
+// as read, falls short of the real gap by less than `lag_ns` (the previous
+// reading lags by at least 0), so a real gap over 10 ms always gives
+// gap + lag_ns > 10 ms. Nothing new and no slow look due, the common case,
+// costs four loads here.
+inline int poll(vx7_stream &s, std::int64_t mono_ns, std::int64_t lag_ns)
+{
+    if (s.last_poll_ns >= 0 && mono_ns - s.last_poll_ns + lag_ns > kLateGapNs)
+        ++s.late_polls;
+    s.last_poll_ns = mono_ns;
+    if (mono_ns < s.next_check_ns && quiet(s)) {
+        s.pending_count = 0;
+        s.pending_next = 0;
+        return VX7_STREAM_OK;
+    }
+    return poll_files(s, mono_ns);
 }
 
 } // namespace
@@ -350,6 +420,15 @@ extern "C" int vx7_stream_open(const vx7_stream_options *options, vx7_stream **o
     }
     s->period_ns = static_cast<std::int64_t>(o.poll_period_us == 0 ? kDefaultPeriodUs : o.poll_period_us) * 1000;
     s->last_poll_ns = -1;
+    s->poll_clock = CLOCK_MONOTONIC;
+    s->poll_clock_lag_ns = 0;
+    timespec res{};
+    std::int64_t coarse = 0;
+    if (::clock_getres(CLOCK_MONOTONIC_COARSE, &res) == 0 && res.tv_sec == 0 && res.tv_nsec > 0 &&
+        res.tv_nsec <= kCoarseMaxResolutionNs && now_ns(CLOCK_MONOTONIC_COARSE, coarse)) {
+        s->poll_clock = CLOCK_MONOTONIC_COARSE;
+        s->poll_clock_lag_ns = res.tv_nsec + kCoarseSlackNs;
+    }
     std::int64_t mono = 0;
     if (!now_ns(CLOCK_MONOTONIC, mono)) {
         std::free(s);
@@ -361,6 +440,7 @@ extern "C" int vx7_stream_open(const vx7_stream_options *options, vx7_stream **o
             try_map(c);
     }
     s->next_check_ns = mono + kSlowCheckNs;
+    refresh_quiet(*s);
     *out = s;
     return VX7_STREAM_OK;
 }
@@ -370,25 +450,42 @@ extern "C" int vx7_stream_next(vx7_stream *stream, int32_t timeout_ms, vx7_sampl
     if (stream == nullptr || out == nullptr)
         return VX7_STREAM_EINVAL;
     vx7_stream &s = *stream;
-    std::int64_t start = 0;
-    if (!now_ns(CLOCK_MONOTONIC, start))
+    if (s.pending_next < s.pending_count) {
+        *out = s.pending[s.pending_next++];
+        return VX7_STREAM_OK;
+    }
+    // Without a time-out the poll reads the cheap clock; with one, the
+    // precise clock read for the time-out serves the poll as well.
+    if (timeout_ms == 0) {
+        std::int64_t mono = 0;
+        if (!now_ns(s.poll_clock, mono))
+            return VX7_STREAM_ECLOCK;
+        const int rc = poll(s, mono, s.poll_clock_lag_ns);
+        if (rc != VX7_STREAM_OK)
+            return rc;
+        if (s.pending_next == s.pending_count)
+            return VX7_STREAM_TIMEOUT;
+        *out = s.pending[s.pending_next++];
+        return VX7_STREAM_OK;
+    }
+    std::int64_t now = 0;
+    if (!now_ns(CLOCK_MONOTONIC, now))
         return VX7_STREAM_ECLOCK;
-    const std::int64_t deadline = start + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
-    std::int64_t now = start;
+    const std::int64_t deadline = now + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
     for (;;) {
         if (s.pending_next < s.pending_count) {
             *out = s.pending[s.pending_next++];
             return VX7_STREAM_OK;
         }
-        const int rc = poll(s, now);
+        const int rc = poll(s, now, 0);
         if (rc != VX7_STREAM_OK)
             return rc;
         if (s.pending_next < s.pending_count)
             continue;
-        if (timeout_ms >= 0 && now >= deadline)
+        if (timeout_ms > 0 && now >= deadline)
             return VX7_STREAM_TIMEOUT;
         std::int64_t wake = now + s.period_ns;
-        if (timeout_ms >= 0 && wake > deadline)
+        if (timeout_ms > 0 && wake > deadline)
             wake = deadline;
         const timespec ts{static_cast<time_t>(wake / 1'000'000'000), static_cast<long>(wake % 1'000'000'000)};
         // Interrupted by a signal: look again at once, so that a caller's

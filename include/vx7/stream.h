@@ -33,6 +33,18 @@
  * 10 ms after the previous one, when a sample may have been missed, is
  * counted as late (vx7_stream_late_polls), so that nothing is lost
  * silently. Calling vx7_stream_next too seldom makes polls late too.
+ * A poll with a time-out of 0 reads the kernel's coarse monotonic clock
+ * (CLOCK_MONOTONIC_COARSE: no system call, but it moves only at the
+ * kernel's tick, R = its resolution from clock_getres, and may be up to one
+ * tick plus 1 ms behind), other polls the precise CLOCK_MONOTONIC. The rule
+ * errs on the side of counting: a poll is late when the gap read plus how
+ * far the poll's own reading may lag (R + 1 ms for the coarse clock, 0 for
+ * the precise one) exceeds 10 ms. Every real gap over 10 ms is so counted;
+ * with the coarse clock shorter ones may be counted too: those in which the
+ * coarse clock moved by more than 10 ms - R - 1 ms (at R = 4 ms, two ticks:
+ * possible for gaps of more than 4 ms; a steady 1 or 2 ms cadence, never).
+ * Where the coarse clock is missing or coarser than 4 ms, every poll reads
+ * the precise clock.
  *
  * Ownership and threads. vx7_stream_open allocates the stream; only
  * vx7_stream_close frees it. A stream is used by one thread at a time;

@@ -1,9 +1,11 @@
 // The cost of a stream poll when nothing is new (four channels mapped, no
 // record changed), next to the cost of copying four 100-byte records from
-// memory, which is what any reader has to do at least once per poll, and of
-// one read of the clock, which every poll makes. Channel files as the driver
-// writes them (with the sequence counter) and as a driver without the
-// counter leaves them.
+// memory, which is what any reader has to do at least once per poll: from
+// the four channel files' mappings into a reader's buffers (as a reader
+// copies them), and from four arrays of this program. Channel files as the
+// driver writes them (with the sequence counter) and as a driver without the
+// counter leaves them. Beside them, one read of each clock a poll may use:
+// the coarse one a poll without time-out reads, the precise one.
 //
 //   build/stream/bench/vx7_stream_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include "vx7/stream.h"
@@ -103,15 +105,43 @@ void CopyFourRecords(benchmark::State &state)
 }
 BENCHMARK(CopyFourRecords);
 
-void ClockRead(benchmark::State &state)
+void CopyFourMappedRecords(benchmark::State &state)
+{
+    Files files(true);
+    std::array<const char *, 4> src{};
+    for (int n = 1; n <= 4; ++n) {
+        const std::string path = files.dir + "/adc" + std::to_string(n) + ".adc";
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        void *p = fd < 0 ? MAP_FAILED : ::mmap(nullptr, kRecord, PROT_READ, MAP_SHARED, fd, 0);
+        if (fd >= 0)
+            ::close(fd);
+        if (p == MAP_FAILED)
+            std::abort();
+        src[static_cast<std::size_t>(n - 1)] = static_cast<const char *>(p);
+    }
+    std::array<std::array<char, kRecord>, 4> dst{};
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < 4; ++i) {
+            benchmark::DoNotOptimize(src[i]);
+            std::memcpy(dst[i].data(), src[i], kRecord);
+            benchmark::ClobberMemory();
+        }
+    }
+    for (const char *p : src)
+        ::munmap(const_cast<char *>(p), kRecord);
+}
+BENCHMARK(CopyFourMappedRecords);
+
+void ClockRead(benchmark::State &state, clockid_t clock)
 {
     timespec ts;
     for (auto _ : state) {
-        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        ::clock_gettime(clock, &ts);
         benchmark::DoNotOptimize(ts);
     }
 }
-BENCHMARK(ClockRead);
+BENCHMARK_CAPTURE(ClockRead, monotonic, CLOCK_MONOTONIC);
+BENCHMARK_CAPTURE(ClockRead, monotonic_coarse, CLOCK_MONOTONIC_COARSE);
 
 } // namespace
 

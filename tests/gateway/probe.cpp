@@ -7,6 +7,10 @@
 //     receiving that sample: median, 99th percentile, maximum;
 //   * GET /metrics over one kept-alive connection: median and 99th percentile.
 // Usage: vx7_gateway_probe [SECONDS [CLIENTS]]
+// VX7_PROBE_WRAP, when set, is put before the gateway's command line inside
+// the sandbox (for example "strace -c -f -o /strace.out" or
+// "valgrind --tool=callgrind --callgrind-out-file=/wrap.cg"); files it writes
+// as /wrap.* are copied to the current directory when the gateway has ended.
 #include "sandbox.h"
 #include "vx7sim/sim.h"
 
@@ -16,7 +20,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -38,8 +44,8 @@ double percentile(std::vector<double> v, double p)
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
-// CPU ticks (user + system) of a process inside the sandbox.
-long long cpu_ticks(vx7test::Sandbox &sb, int pid)
+// CPU ticks (user, system) of a process inside the sandbox.
+std::pair<long long, long long> cpu_ticks(vx7test::Sandbox &sb, int pid)
 {
     const auto r = sb.run("cat /proc/" + std::to_string(pid) + "/stat");
     const std::string s = r.out.substr(r.out.rfind(')') + 2);
@@ -52,7 +58,7 @@ long long cpu_ticks(vx7test::Sandbox &sb, int pid)
         if (i == 15)
             st = std::stoll(f);
     }
-    return ut + st;
+    return {ut, st};
 }
 
 } // namespace
@@ -73,7 +79,9 @@ int main(int argc, char **argv)
     for (int c = 0; c < 4; ++c)
         sim.set_waveform(dev, c, vx7sim::Waveform::sine(2.0, 997, 0.0), vx7sim::Input::A);
     sb.run(VX7_TEST_DRIVER " start");
-    const auto g = sb.run(VX7_TEST_GATEWAY " --listen 127.0.0.1:0 >/gw.out 2>/gw.err & echo $!");
+    const char *wrap = std::getenv("VX7_PROBE_WRAP");
+    const std::string prefix = wrap != nullptr ? std::string(wrap) + " " : std::string();
+    const auto g = sb.run(prefix + VX7_TEST_GATEWAY " --listen 127.0.0.1:0 >/gw.out 2>/gw.err & echo $!");
     const int pid = std::atoi(g.out.c_str());
     std::string err;
     if (!vx7test::Sandbox::wait_until([&] { return (err = sb.read("/gw.err")).find("serving") != std::string::npos; }) ||
@@ -143,11 +151,11 @@ int main(int argc, char **argv)
         });
     }
     std::this_thread::sleep_for(2s);
-    const long long t0 = cpu_ticks(sb, pid);
+    const auto t0 = cpu_ticks(sb, pid);
     const auto w0 = Clock::now();
     const std::uint64_t e0 = events;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const long long t1 = cpu_ticks(sb, pid);
+    const auto t1 = cpu_ticks(sb, pid);
     const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
     const std::uint64_t e1 = events;
     const auto rss = sb.run("grep VmRSS /proc/" + std::to_string(pid) + "/status").out;
@@ -175,10 +183,22 @@ int main(int argc, char **argv)
     watcher.join();
     sb.run(VX7_TEST_DRIVER " stop");
 
-    const double cpu = 100.0 * static_cast<double>(t1 - t0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
+    const auto percent = [&](long long ticks) {
+        return 100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
+    };
+    const double cpu = percent(t1.first - t0.first + t1.second - t0.second);
     std::lock_guard lock(mu);
     std::printf("samples delivered to %d clients: %.0f/s\n", nclients, static_cast<double>(e1 - e0) / wall);
-    std::printf("gateway CPU over %.1f s: %.2f %% of one core\n", wall, cpu);
+    std::printf("gateway CPU over %.1f s: %.2f %% of one core (user %.2f %%, system %.2f %%)\n", wall, cpu,
+                percent(t1.first - t0.first), percent(t1.second - t0.second));
+    if (wrap != nullptr) {
+        for (const auto &f : std::filesystem::directory_iterator(sb.host("/"))) {
+            if (f.is_regular_file() && f.path().filename().string().rfind("wrap.", 0) == 0) {
+                std::filesystem::copy_file(f.path(), f.path().filename(), std::filesystem::copy_options::overwrite_existing);
+                std::printf("kept %s\n", f.path().filename().c_str());
+            }
+        }
+    }
     std::printf("gateway %s", rss.c_str());
     std::printf("latency driver write -> stream client (%zu samples): median %.3f ms, p99 %.3f ms, max %.3f ms\n",
                 latencies_ms.size(), percentile(latencies_ms, 0.5), percentile(latencies_ms, 0.99),

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <climits>
 #include <cstddef>
@@ -365,6 +367,48 @@ TEST_F(StreamTest, LatePollsCounted)
     std::this_thread::sleep_for(25ms);
     s.next(0);
     EXPECT_EQ(vx7_stream_late_polls(s.get()), 2u);
+}
+
+// Polls without time-out read a coarse clock that moves only at the
+// kernel's tick; a real gap just over 10 ms is still counted every time
+// (an 11 ms gap reads as 8 ms on a 4 ms tick as often as not), and a steady
+// 1 ms cadence never. Each gap is measured here with the precise clock
+// around the two polls; a cadence run disturbed by the machine (a real gap
+// over 2 ms) is run again.
+TEST_F(StreamTest, LatePollsCoarseClock)
+{
+    using Clock = std::chrono::steady_clock;
+    Stream s(options());
+    for (int i = 0; i < 20; ++i) {
+        s.next(0);
+        const std::uint64_t before = vx7_stream_late_polls(s.get());
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(11ms);
+        ASSERT_GE(Clock::now() - t0, 11ms);
+        s.next(0);
+        EXPECT_EQ(vx7_stream_late_polls(s.get()), before + 1) << "an 11 ms gap, try " << i;
+    }
+
+    bool steady = false;
+    for (int attempt = 0; attempt < 10 && !steady; ++attempt) {
+        s.next(0);
+        const std::uint64_t before = vx7_stream_late_polls(s.get());
+        auto last = Clock::now();
+        Clock::duration longest{};
+        for (int i = 0; i < 200; ++i) {
+            std::this_thread::sleep_for(1ms);
+            s.next(0);
+            const auto now = Clock::now();
+            longest = std::max(longest, now - last);
+            last = now;
+        }
+        if (longest > 2ms)
+            continue;
+        steady = true;
+        EXPECT_EQ(vx7_stream_late_polls(s.get()), before) << "a 1 ms cadence";
+    }
+    if (!steady)
+        GTEST_SKIP() << "the machine never kept a 1 ms cadence for 200 polls";
 }
 
 // The time-out is kept: nothing new returns after about that long.

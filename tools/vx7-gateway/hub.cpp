@@ -17,8 +17,7 @@ bool Subscription::take(std::vector<Event> &out, std::chrono::milliseconds timeo
     cv_.wait_for(lock, timeout, [&] { return !queue_.empty() || dropped_ || closed_; });
     if (dropped_ || closed_)
         return false;
-    out.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
-    queue_.clear();
+    out.swap(queue_);
     return true;
 }
 
@@ -30,19 +29,21 @@ bool Subscription::dropped() const
 
 bool Subscription::push(const Event &e)
 {
+    bool ok;
     {
         std::lock_guard lock(mu_);
         if (dropped_ || closed_)
             return false;
-        if (queue_.size() >= capacity_) {
+        ok = queue_.size() < capacity_;
+        if (ok) {
+            queue_.push_back(e);
+        } else {
             dropped_ = true;
             queue_.clear();
-        } else {
-            queue_.push_back(e);
         }
     }
     cv_.notify_one();
-    return !dropped();
+    return ok;
 }
 
 void Subscription::close()

@@ -16,7 +16,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -60,7 +59,9 @@ private:
     const std::size_t capacity_;
     mutable std::mutex mu_;
     std::condition_variable cv_;
-    std::deque<Event> queue_;
+    // Swapped with the listener's vector on take(), so that both keep their
+    // capacity and a steady stream of events allocates nothing here.
+    std::vector<Event> queue_;
     bool dropped_ = false;
     bool closed_ = false;
 };
