@@ -1,0 +1,94 @@
+// Fuzz target: report decode and the record's format round trip.
+//
+// Bytes 0-3 are a report, the next 8 (if present) an elapsed count and the
+// 8 after them a double. For a sample report: the decoded volts lie within
+// what a 24-bit offset-binary value can mean (|v| <= 2.5 * 2^23 / (2^23-1)),
+// the record written for it parses back to a value from which the report's
+// 24-bit count is recovered exactly and to the same elapsed count, and
+// formatting the parsed value again gives the same text. Publishing changes
+// the record and its NUL and no byte behind them. For any double the
+// format's round trip keeps the text and the value to its 12 digits.
+#include "fuzz_check.h"
+
+#include "driver/record.h"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+namespace record = vx7::record;
+
+namespace {
+
+// The largest magnitude a report can carry: raw -2^23 at exponent 0.
+constexpr double kLargestVolts = 2.5 * 8388608.0 / 8388607.0;
+
+// Writes the record for (volts, elapsed) behind a filled mapping, checks the
+// bytes behind it are untouched and both fields parse back; returns the value.
+double publish_and_parse(double volts, unsigned long elapsed, std::uint8_t fill)
+{
+    const record::Text t = record::format(volts, elapsed);
+    FUZZ_CHECK(t.length > 0 && t.length < record::kSize);
+    FUZZ_CHECK(t.bytes[t.length] == '\0' && std::strlen(t.bytes) == t.length);
+
+    const std::unique_ptr<char[]> mapped(new char[record::kSize]);
+    std::memset(mapped.get(), fill, record::kSize);
+    record::publish(mapped.get(), t);
+    FUZZ_CHECK(std::memcmp(mapped.get(), t.bytes, t.length + 1) == 0);
+    for (std::size_t i = t.length + 1; i < record::kSize; ++i)
+        FUZZ_CHECK(mapped[i] == static_cast<char>(fill));
+
+    const std::span<const char, record::kSize> rec(mapped.get(), record::kSize);
+    std::uint64_t parsed_elapsed = 0;
+    FUZZ_CHECK(record::parse_elapsed(rec, parsed_elapsed));
+    FUZZ_CHECK(parsed_elapsed == elapsed);
+    double parsed = 0;
+    FUZZ_CHECK(record::parse_value(rec, parsed));
+
+    // Formatting what was read gives the very same record.
+    const record::Text again = record::format(parsed, elapsed);
+    FUZZ_CHECK(again.length == t.length && std::memcmp(again.bytes, t.bytes, t.length) == 0);
+    return parsed;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size < 4)
+        return 0;
+    unsigned long elapsed = 0;
+    if (size >= 12)
+        std::memcpy(&elapsed, data + 4, sizeof elapsed);
+    const std::uint8_t fill = size > 4 ? data[size - 1] : ' ';
+
+    const std::uint8_t report_bytes[4] = {data[0], data[1], data[2], data[3]};
+    record::Sample s{};
+    if (record::decode_sample(std::span<const std::uint8_t, 4>(report_bytes), s)) {
+        FUZZ_CHECK(s.channel >= 0 && s.channel < record::kChannels);
+        FUZZ_CHECK(s.exponent >= 0 && s.exponent <= 7);
+        FUZZ_CHECK(std::isfinite(s.volts) && std::fabs(s.volts) <= kLargestVolts);
+
+        const double parsed = publish_and_parse(s.volts, elapsed, fill);
+        // The record keeps the sample: its count comes back exactly.
+        const long raw = (long{data[1]} << 16 | long{data[2]} << 8 | long{data[3]}) - 0x800000;
+        const double counts = std::ldexp(parsed, s.exponent) * (8388607.0 / 2.5);
+        FUZZ_CHECK(std::lround(counts) == raw);
+        FUZZ_CHECK(std::fabs(counts - static_cast<double>(raw)) < 1e-3);
+    }
+
+    if (size >= 20) {
+        double v = 0;
+        std::memcpy(&v, data + 12, sizeof v);
+        const double parsed = publish_and_parse(v, elapsed, fill);
+        if (std::isnan(v)) {
+            FUZZ_CHECK(std::isnan(parsed));
+        } else if (std::isinf(v)) {
+            FUZZ_CHECK(parsed == v);
+        } else {
+            // 12 significant digits: within half a unit of the last one.
+            FUZZ_CHECK(std::fabs(parsed - v) <= std::fabs(v) * 5e-12 || std::fabs(parsed) < 1e-300);
+        }
+    }
+    return 0;
+}
