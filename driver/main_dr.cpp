@@ -3,11 +3,12 @@
 // to volts, as a text record in the channel file of its channel.
 //
 // One source for every platform; driver_platform.h (chosen by the build)
-// supplies channel file names, the clock, the reaction to a channel file that
-// cannot be created and the exit-time registration.
+// supplies channel file names, the clock, the record formatter, the reaction
+// to a channel file that cannot be created and the exit-time registration.
 #include "daemon.h"
 #include "driver_platform.h"
-#include "record.h"
+#include "report.h"
+#include "vx7record/record.h"
 #include "vx7/memfile.h"
 #include "vx7/vhid.h"
 
@@ -53,12 +54,12 @@ void *open_device()
 // a sample and that file is mapped. Allocates nothing.
 void publish_report(const std::array<std::uint8_t, 4> &report, unsigned long elapsed)
 {
-    record::Sample s{};
-    if (!record::decode_sample(std::span<const std::uint8_t, 4>(report), s))
+    vx7::driver::Sample s{};
+    if (!vx7::driver::decode_sample(std::span<const std::uint8_t, 4>(report), s))
         return;
     char *data = adc_file[static_cast<std::size_t>(s.channel)].data;
     if (data != nullptr)
-        record::publish(data, record::format(s.volts, elapsed));
+        record::publish(data, platform::format(s.volts, elapsed));
 }
 
 // One cycle: search for the device while there is none, otherwise read one

@@ -4,7 +4,7 @@
 #ifndef VX7_LIB_INTERNAL_H
 #define VX7_LIB_INTERNAL_H
 
-#include "../driver/record.h"
+#include "vx7record/record.h"
 
 #include <array>
 #include <cstddef>
@@ -17,7 +17,7 @@ inline constexpr float kMaxRange = 2.5f; // volts; the value of VX7_MAX_RANGE
 
 // Results of vx7_read besides a value.
 inline constexpr double kBadChannel = 1e10;
-inline constexpr double kNoValue = -1e10; // file cannot be read, or holds no number
+using record::kNoValue; // file cannot be read, or holds no number
 
 // Command codes: byte 0 of a command report, also its report ID.
 enum class Command : std::uint8_t {
@@ -71,10 +71,6 @@ struct CommandPlan {
 
 // The reset report of vx7_reinit.
 [[nodiscard]] std::array<std::uint8_t, 4> reset_report();
-
-// Path of vx7_read's channel n (1-4): "/home/dev/vx7/adc<n>.adc".
-using ChannelPath = std::array<char, 23>;
-[[nodiscard]] ChannelPath channel_path(std::uint8_t n);
 
 // vx7_read's work on a given path: map the file read-only, take a stable copy
 // of its record, release the file, parse the record's leading number.

@@ -20,10 +20,6 @@ constexpr wchar_t kManufacturer[] = L"ZANDRIVELO";
 constexpr wchar_t kProduct[] = L"vx7 HID";
 constexpr int kReportLength = 4;
 
-constexpr char kPathTemplate[] = "/home/dev/vx7/adc1.adc";
-constexpr std::size_t kPathDigit = 17; // the "1" of "adc1"
-static_assert(sizeof kPathTemplate == sizeof(ChannelPath));
-
 // The device as one call holds it: opened by the constructor, closed by the
 // destructor on every way out of the call.
 class Device {
@@ -97,14 +93,6 @@ CommandPlan plan_configure(std::uint8_t chan, std::uint16_t freq, float adc_rang
 std::array<std::uint8_t, 4> reset_report()
 {
     return {code_of(Command::reset), 0, 0, 0};
-}
-
-ChannelPath channel_path(std::uint8_t n)
-{
-    ChannelPath path{};
-    std::memcpy(path.data(), kPathTemplate, sizeof kPathTemplate);
-    path[kPathDigit] = static_cast<char>('0' + n);
-    return path;
 }
 
 double read_channel_file(const char *path)
@@ -211,7 +199,7 @@ double vx7_read(uint8_t chan)
 {
     if (static_cast<uint8_t>(chan - 1) > 3)
         return vx7::lib::kBadChannel;
-    const vx7::lib::ChannelPath path = vx7::lib::channel_path(chan);
+    const vx7::record::ReaderPath path = vx7::record::reader_path(chan);
     return vx7::lib::read_channel_file(path.data());
 }
 

@@ -6,6 +6,7 @@
 #define VX7_DRIVER_PLATFORM_H
 
 #include "daemon.h"
+#include "vx7record/record.h"
 
 #include <array>
 #include <cstdint>
@@ -43,6 +44,12 @@ inline time_ms_t now_ms()
 inline unsigned long elapsed_ms(time_ms_t now, time_ms_t start)
 {
     return static_cast<unsigned long>(static_cast<std::uint64_t>(now - start));
+}
+
+// The record of a sample: the C library's formatter (two exponent digits).
+inline vx7::record::Text format(double volts, unsigned long elapsed_ms)
+{
+    return vx7::record::format(volts, elapsed_ms);
 }
 
 // A channel file that cannot be created or mapped is no error here: that

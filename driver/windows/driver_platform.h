@@ -5,6 +5,7 @@
 #define VX7_DRIVER_PLATFORM_H
 
 #include "daemon.h"
+#include "vx7record/record.h"
 
 #include <array>
 #include <cstdint>
@@ -43,6 +44,18 @@ inline time_ms_t now_ms()
 inline unsigned long elapsed_ms(time_ms_t now, time_ms_t start)
 {
     return static_cast<unsigned long>(static_cast<std::uint32_t>(now - start));
+}
+
+// The record of a sample is what the platform runtime's formatter writes:
+// msvcrt's gives the exponent three digits (2.50000000000e+000). mingw-w64
+// routes snprintf in C++ to its own formatter, which gives two, so the
+// runtime's _snprintf is called by name. A record never comes near the limit,
+// so its missing NUL on overflow does not matter (finish_text sets the NUL).
+inline vx7::record::Text format(double volts, unsigned long elapsed_ms)
+{
+    vx7::record::Text t;
+    const int n = ::_snprintf(t.bytes, vx7::record::kSize - 1, vx7::record::kFormat, volts, elapsed_ms);
+    return vx7::record::finish_text(t, n);
 }
 
 // The log line for a channel file that cannot be created.

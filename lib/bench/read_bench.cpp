@@ -10,7 +10,7 @@
 // and compare the two median lines.
 #include "vx7/vx7.h"
 
-#include "../../driver/record.h"
+#include "vx7record/record.h"
 
 #include <benchmark/benchmark.h>
 

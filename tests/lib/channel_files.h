@@ -1,7 +1,7 @@
 // Channel files as the driver leaves them, for the reader tests.
 #pragma once
 
-#include "../../driver/record.h"
+#include "vx7record/record.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 // The channel reader behind vx7_read, on real files in a private directory:
 // records as the driver writes them, leftovers, sentinels, short and odd
 // files, the caller's locale, and a file rewritten while it is being read.
-#include "../../lib/internal.h"
+#include "internal.h"
 
 #include "channel_files.h"
 #include "tempdir.h"
@@ -37,6 +37,10 @@ using vx7test::write_file;
 namespace {
 
 const std::string kSpaces = vx7test::kBlankRecord;
+
+// One count of the device at range exponent 0 in volts: the double nearest
+// to 2.5 / 8388607.
+constexpr double kOneCount = 2.9802325940409415e-07;
 
 int open_fd_count()
 {
@@ -93,9 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"full_scale", driver_file(2.5, 1234), 2.5},
         FileCase{"one_and_a_quarter", driver_file(1.25, 5), 1.25},
         FileCase{"minus_full_scale", driver_file(-2.5, 18446744073709551615UL), -2.5},
-        FileCase{"most_negative_count", driver_file(-8388608 * vx7::record::kVoltsPerCount, 7),
+        FileCase{"most_negative_count", driver_file(-8388608 * kOneCount, 7),
                  -2.50000029802e+00},
-        FileCase{"one_count", driver_file(vx7::record::kVoltsPerCount, 0), 2.98023259404e-07},
+        FileCase{"one_count", driver_file(kOneCount, 0), 2.98023259404e-07},
         FileCase{"zero", driver_file(0.0, 10), 0.0},
         FileCase{"exponent_seven", driver_file(2.5 / 128, 99), 1.953125e-02},
         // A shorter record over a longer one: the old record's tail and NUL

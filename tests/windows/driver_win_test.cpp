@@ -12,7 +12,8 @@
 
 #include "device_files.h"
 #include "driver_platform.h"
-#include "record.h"
+#include "report.h"
+#include "vx7record/record.h"
 #include "vx7/memfile.h"
 #include "wintest.h"
 
@@ -43,10 +44,10 @@ class RecordText : public ::testing::TestWithParam<RecordCase> {};
 TEST_P(RecordText, ExponentHasThreeDigitsAndElapsedIs32Bits)
 {
     const RecordCase &c = GetParam();
-    vx7::record::Sample s{};
-    ASSERT_TRUE(vx7::record::decode_sample(std::span<const uint8_t, 4>(c.report.data(), 4), s));
+    vx7::driver::Sample s{};
+    ASSERT_TRUE(vx7::driver::decode_sample(std::span<const uint8_t, 4>(c.report.data(), 4), s));
     EXPECT_EQ(s.channel, c.channel);
-    const auto t = vx7::record::format(s.volts, 4294967295ul);
+    const auto t = vx7::driver_platform::format(s.volts, 4294967295ul);
     EXPECT_EQ(std::string(t.bytes, t.length), c.text);
     EXPECT_LE(t.length, 31u) << "19 for a negative value, a tab, 10 digits, a tab";
 }
