@@ -2,13 +2,15 @@
 //
 // The input's first 100 bytes (padded with spaces) are the content of a
 // channel file's mapping, held in an allocation of exactly 100 bytes so that
-// a read past the record is caught. The elapsed-milliseconds parse is
-// checked against strtoull on the field it should find, the value parse
-// against strtod on the record, and the stable copy of an unchanging record
-// must be that record after two copies.
+// a read past the record is caught. Each parse is checked against the C
+// library doing the same job: the elapsed-milliseconds parse against
+// strtoull on the field it should find, the value parse (the record unit's
+// own, locale-independent) against strtod on the record, the volts text
+// against strchr. The stable copy of an unchanging record must be that
+// record after two copies.
 #include "fuzz_check.h"
 
-#include "driver/record.h"
+#include "vx7record/record.h"
 
 #include <cerrno>
 #include <cmath>
@@ -71,6 +73,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const bool has_value = record::parse_value(rec, value);
     FUZZ_CHECK(has_value == (end != text));
     FUZZ_CHECK(!has_value || same(value, want_value));
+
+    // The volts text: what comes before the first tab, if that tab is in
+    // the record (before its NUL).
+    const std::string_view volts = record::value_text(rec);
+    const char *tab = std::strchr(text, '\t');
+    if (tab == nullptr) {
+        FUZZ_CHECK(volts.empty());
+    } else {
+        FUZZ_CHECK(volts.data() == mapped.get() && volts.size() == static_cast<std::size_t>(tab - text));
+    }
 
     char copy[record::kSize];
     FUZZ_CHECK(record::copy_stable(mapped.get(), copy) == 2);

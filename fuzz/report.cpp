@@ -10,7 +10,8 @@
 // format's round trip keeps the text and the value to its 12 digits.
 #include "fuzz_check.h"
 
-#include "driver/record.h"
+#include "driver/report.h"
+#include "vx7record/record.h"
 
 #include <cmath>
 #include <cstring>
@@ -63,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::uint8_t fill = size > 4 ? data[size - 1] : ' ';
 
     const std::uint8_t report_bytes[4] = {data[0], data[1], data[2], data[3]};
-    record::Sample s{};
-    if (record::decode_sample(std::span<const std::uint8_t, 4>(report_bytes), s)) {
+    vx7::driver::Sample s{};
+    if (vx7::driver::decode_sample(std::span<const std::uint8_t, 4>(report_bytes), s)) {
         FUZZ_CHECK(s.channel >= 0 && s.channel < record::kChannels);
         FUZZ_CHECK(s.exponent >= 0 && s.exponent <= 7);
         FUZZ_CHECK(std::isfinite(s.volts) && std::fabs(s.volts) <= kLargestVolts);

@@ -8,21 +8,21 @@
 #ifndef VX7_SOAK_DEVICE_VALUE_H
 #define VX7_SOAK_DEVICE_VALUE_H
 
-#include "driver/record.h"
+#include "driver/report.h"
 
 #include <cmath>
 
 namespace vx7soak {
 
 // The largest magnitude a report can carry: count -2^23 at exponent 0.
-inline constexpr double kLargestVolts = 8388608.0 * vx7::record::kVoltsPerCount;
+inline constexpr double kLargestVolts = 8388608.0 * vx7::driver::kVoltsPerCount;
 
 [[nodiscard]] inline bool device_value(double v)
 {
     if (!std::isfinite(v) || std::fabs(v) > kLargestVolts * (1 + 1e-11))
         return false;
     for (int n = 0; n <= 7; ++n) {
-        const double counts = std::ldexp(v, n) / vx7::record::kVoltsPerCount;
+        const double counts = std::ldexp(v, n) / vx7::driver::kVoltsPerCount;
         if (counts < -8388608.5 || counts > 8388607.5)
             continue;
         if (std::fabs(counts - std::nearbyint(counts)) < 1e-3)
