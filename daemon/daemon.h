@@ -38,13 +38,17 @@ extern char DMN_LOG_FILE[DMN_PATH_SIZE];
 enum {
     DMN_IS_DAEMON = 0,       /* this process is now the daemon */
     DMN_INVOKER_DONE = 1,    /* invoking process: signal sent, or daemon forked */
-    DMN_LOCKED = 2,          /* forked process: a live daemon holds the lock, or
-                                the lock file cannot be created */
+    DMN_LOCKED = 2,          /* forked process: a live daemon holds the lock
+                                (or may: see DMN_LOCK_UNKNOWN), or the lock
+                                file cannot be created */
     DMN_NOT_RUNNING = -1,    /* invoking process: no lock file, or it names no
-                                live daemon of this program */
+                                live daemon of this program, or one that cannot
+                                be checked (nothing is signalled then, and
+                                dmn_init_std adds a line saying so) */
     DMN_USAGE = -2,          /* invoking process: unknown first word */
     DMN_BAD_PATH = -3,       /* the lock and log paths cannot be built: no
-                                program name, no home directory, or too long */
+                                program name (argv[0] null, empty or ending in
+                                "/"), no home directory, or too long */
     DMN_FORK_FAILED = -4,    /* invoking process */
     DMN_SETSID_FAILED = -5,  /* forked process */
     DMN_UNKNOWN_ERROR = -100 /* dmn_init_std: a code outside this list */
@@ -66,9 +70,10 @@ int dmn_find_files(const char *name);
  * flag is then 1 in the daemon); a caller's handler leaves the run flag at 0.
  * The daemon has: a new session, the lock file holding its PID, the stop
  * handler on SIGUSR1, SIGINT, SIGTERM, SIGHUP and SIGQUIT, "/" as working
- * directory, and its standard streams detached from the invoker (reopened on
- * /dev/null, so that whatever is still written to them is discarded; the
- * quiet build keeps standard output). Call once, first thing in the program. */
+ * directory, no descriptor above 2 that it inherited, and its standard streams
+ * detached from the invoker (reopened on /dev/null, so that whatever is still
+ * written to them is discarded; the quiet build keeps standard output). Call
+ * once, first thing in the program. */
 int dmn_init(int argc, char **argv, dmn_handler handler);
 
 /* dmn_init, followed by the result's message on standard output. Returns the
@@ -88,18 +93,23 @@ void dmn_destructor(void);
 
 /* What a lock file says about its daemon. */
 enum {
-    DMN_LOCK_ABSENT = 0, /* the lock file cannot be opened for reading */
+    DMN_LOCK_ABSENT = 0, /* the lock file cannot be opened for reading, or is
+                            no regular file (a FIFO, a directory) */
     DMN_LOCK_STALE = 1,  /* it exists but names no live daemon of `program` */
-    DMN_LOCK_LIVE = 2    /* it names a live daemon of `program` */
+    DMN_LOCK_LIVE = 2,   /* it names a live daemon of `program` */
+    DMN_LOCK_UNKNOWN = 3 /* it names a live session leader whose program
+                            cannot be seen (no /proc, or /proc hides it) */
 };
 
 /* Reads `lock_file` and tells whether it names a live daemon of `program`
- * (a path or a bare name; only its file name counts). The content must be a
- * decimal number greater than 1 and nothing else; the process must exist, be
- * other than the caller, not be a zombie, lead its own session (session ID
- * equal to its PID), and run a program of that name (its command name, or the
- * file name of its executable, which still counts after the program file was
- * replaced). `*pid` (when not null) receives the number read, or 0. */
+ * (a path or a bare name; only its file name counts). Never waits: anything
+ * but a regular file counts as absent. The content must be a decimal number
+ * greater than 1 without leading zero, and nothing else; the process must
+ * exist, be other than the caller, not be a zombie, lead its own session
+ * (session ID equal to its PID), and run a program of that name (its command
+ * name, or the file name of its executable, which still counts after the
+ * program file was replaced). `*pid` (when not null) receives the number
+ * read, or 0. */
 int dmn_lock_state(const char *lock_file, const char *program, long *pid);
 
 #ifdef __cplusplus

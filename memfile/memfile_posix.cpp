@@ -59,7 +59,7 @@ void fill_with_spaces(int fd, size_t size)
 extern "C" uint8_t memfile_create(const char *path, uint8_t mode, size_t size, memfile_t *rec)
 {
     if (rec == nullptr)
-        return 3;
+        return MEMFILE_NO_RECORD;
     rec->priv = nullptr;
     rec->data = nullptr;
 
@@ -74,49 +74,51 @@ extern "C" uint8_t memfile_create(const char *path, uint8_t mode, size_t size, m
         break;
     case MEMFILE_WRITE:
         // A write-only descriptor cannot carry a shared writable mapping on
-        // POSIX systems; the file is still created (and filled), and the
-        // mapping below fails with result 2.
+        // POSIX systems: the file is still created, but left as it is (not
+        // filled, not lengthened), and the result is MEMFILE_CANNOT_MAP.
         flags = O_WRONLY | O_CREAT;
         perms = 0222;
-        prot = PROT_WRITE;
+        prot = 0;
         break;
     case MEMFILE_READ:
         flags = O_RDONLY;
         prot = PROT_READ;
         break;
     default:
-        return 1;
+        return MEMFILE_CANNOT_OPEN;
     }
     if (path == nullptr)
-        return 1;
+        return MEMFILE_CANNOT_OPEN;
 
     // O_NONBLOCK: a FIFO or device node at the path must not hang the caller
     // in open(); it is refused by the checks below instead. Regular files
     // ignore the flag.
     vx7::UniqueFD fd(::open(path, flags | O_CLOEXEC | O_NONBLOCK, perms));
     if (!fd.valid())
-        return 1;
+        return MEMFILE_CANNOT_OPEN;
 
+    if (prot == 0)
+        return MEMFILE_CANNOT_MAP;
     const bool writable = (mode & MEMFILE_WRITE) != 0;
     if (writable && (mode & MEMFILE_FILL) != 0)
         fill_with_spaces(fd.get(), size);
     if (!ensure_length(fd.get(), size, writable))
-        return 2;
+        return MEMFILE_CANNOT_MAP;
 
     void *map = ::mmap(nullptr, size, prot, MAP_SHARED, fd.get(), 0);
     if (map == MAP_FAILED)
-        return 2;
+        return MEMFILE_CANNOT_MAP;
 
     auto *priv = static_cast<memfile_priv *>(std::malloc(sizeof(memfile_priv)));
     if (priv == nullptr) {
         ::munmap(map, size);
-        return 2;
+        return MEMFILE_CANNOT_MAP;
     }
     priv->fd = fd.release();
     priv->size = size;
     rec->priv = priv;
     rec->data = static_cast<char *>(map);
-    return 0;
+    return MEMFILE_OK;
 }
 
 extern "C" void memfile_close(memfile_t *rec)

@@ -84,6 +84,14 @@ TEST_P(Daemon, StartThenStop)
     EXPECT_EQ(readlink_in(sb, fd + "0"), "/dev/null");
     EXPECT_EQ(readlink_in(sb, fd + "2"), "/dev/null");
     EXPECT_EQ(readlink_in(sb, fd + "1"), prog().keeps_stdout ? "/.sandbox/1.out" : "/dev/null");
+    // Standard descriptors are never close-on-exec (O_CLOEXEC is 02000000 in
+    // the octal "flags" of fdinfo).
+    for (int n = 0; n <= 2; ++n) {
+        const std::string flags =
+            sb.run("sed -n 's/^flags:[[:space:]]*//p' /proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(n)).out;
+        ASSERT_FALSE(flags.empty()) << "descriptor " << n;
+        EXPECT_EQ(std::stoul(flags, nullptr, 8) & 02000000u, 0u) << "descriptor " << n << " is close-on-exec";
+    }
 
     for (int i = 1; i <= 4; ++i)
         EXPECT_EQ(sb.read("/adc" + std::to_string(i) + ".adc"), kBlank);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -285,4 +286,105 @@ TEST(DaemonLock, LockCannotBeRemoved)
     EXPECT_TRUE(Sandbox::wait_until([&] { return sb.read(log_path(kDriver)) == line + line; }))
         << sb.read(log_path(kDriver));
     EXPECT_EQ(lock_pid(sb, kDriver), pid);
+}
+
+// A process that carries the program's name is signalled only when the lock
+// file names it exactly and it leads its own session. The stand-ins are a
+// copy of sleep installed as vx7_driver; one that leads its session is the
+// control that shows a stand-in would be signalled if the checks let it.
+TEST(DaemonLock, RightNameWrongLock)
+{
+    Sandbox sb(driver_options());
+    sb.run("mkdir -p /opt/fake && cp /usr/bin/sleep /opt/fake/vx7_driver");
+    const int member = run_pid(sb, "/opt/fake/vx7_driver 1000 >/dev/null 2>&1 & echo $!");
+    const int leader = run_pid(sb, "setsid /opt/fake/vx7_driver 1000 >/dev/null 2>&1 & echo $!");
+    const int daemon = start_daemon(sb, kDriver);
+    ASSERT_GT(member, 1);
+    ASSERT_GT(leader, 1);
+    ASSERT_GT(daemon, 0);
+
+    struct Case {
+        const char *what;
+        std::string content;
+        int victim;
+    };
+    const std::vector<Case> refused{
+        {"not a session leader", std::to_string(member), member},
+        {"leading zero before the daemon's PID", "0" + std::to_string(daemon), daemon},
+        {"two leading zeros before the daemon's PID", "00" + std::to_string(daemon), daemon},
+        {"newline after the daemon's PID", std::to_string(daemon) + "\n", daemon},
+        {"space before the daemon's PID", " " + std::to_string(daemon), daemon},
+        {"sign before the daemon's PID", "+" + std::to_string(daemon), daemon},
+    };
+    for (const Case &c : refused) {
+        SCOPED_TRACE(c.what);
+        sb.write(kLock, c.content);
+        const auto stop = sb.run(bin(kDriver) + " stop");
+        EXPECT_EQ(stop.status, 255);
+        EXPECT_EQ(stop.out, kNotRunning + "-1\n");
+        EXPECT_TRUE(sb.alive(c.victim)) << "signalled on a lock that does not name it";
+        EXPECT_EQ(sb.read(kLock), c.content);
+    }
+
+    sb.write(kLock, std::to_string(leader));
+    const auto stop = sb.run(bin(kDriver) + " stop");
+    EXPECT_EQ(stop.status, 1);
+    EXPECT_EQ(sb.wait_exit(leader), 128 + SIGUSR1) << "the control stand-in was not signalled";
+
+    sb.write(kLock, std::to_string(daemon));
+    EXPECT_EQ(sb.run(bin(kDriver) + " stop").status, 1);
+    EXPECT_EQ(sb.wait_exit(daemon), 0);
+}
+
+// A take-over that died between writing "<lock>.new" and renaming it leaves
+// the file behind; the next start must still take the stale lock over.
+TEST(DaemonLock, LeftoverReplacementFromInterruptedTakeOver)
+{
+    Sandbox sb(driver_options());
+    for (const char *leftover : {"", "12345", "garbage that is no PID"}) {
+        SCOPED_TRACE(std::string("leftover [") + leftover + "]");
+        sb.write(kLock, "0");
+        sb.write(kLock + ".new", leftover);
+        const int pid = start_daemon(sb, kDriver);
+        ASSERT_GT(pid, 0) << "the leftover blocked the take-over";
+        EXPECT_EQ(sb.read(kLock), std::to_string(pid));
+        EXPECT_FALSE(fs::exists(sb.host(kLock + ".new")));
+        EXPECT_EQ(sb.run(bin(kDriver) + " stop").status, 1);
+        EXPECT_EQ(sb.wait_exit(pid), 0);
+    }
+}
+
+// The kernel keeps only the first 15 characters of a program's name as its
+// command name, and the executable behind a symbolic link has another name
+// altogether: a daemon started through a long link must still be recognised,
+// both by a second start and by stop.
+TEST(DaemonLock, LongProgramNameThroughSymlink)
+{
+    Sandbox sb(driver_options());
+    const std::string name = "vx7_driver_started_by_a_long_link";
+    const std::string link = "/opt/bin/" + name;
+    const std::string lock = "/home/dev/.log/" + name + ".pid";
+    sb.symlink(bin(kDriver), link);
+    ASSERT_EQ(sb.run(link).status, 1);
+    ASSERT_TRUE(sb.wait_for_file(lock));
+    const int pid = std::atoi(sb.read(lock).c_str());
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(wait_ready(sb, pid));
+
+    const std::size_t seen = sb.exits().size();
+    EXPECT_EQ(sb.run(link + " start").status, 1);
+    EXPECT_TRUE(Sandbox::wait_until([&] {
+        const auto ex = sb.exits();
+        for (std::size_t i = seen; i < ex.size(); ++i)
+            if (ex[i].second == 2)
+                return true;
+        return false;
+    })) << "a second daemon took the lock over";
+    EXPECT_EQ(sb.read(lock), std::to_string(pid));
+
+    const auto stop = sb.run(link + " stop");
+    EXPECT_EQ(stop.status, 1);
+    EXPECT_EQ(stop.out, "1\n");
+    EXPECT_EQ(sb.wait_exit(pid), 0);
+    EXPECT_FALSE(fs::exists(sb.host(lock)));
 }

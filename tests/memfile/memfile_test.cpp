@@ -87,10 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
         // read only: never creates, never fills
         ModeCase{1, false, 1, false, ""}, ModeCase{5, false, 1, false, ""},
         ModeCase{1, true, 0, true, kOriginal}, ModeCase{5, true, 0, true, kOriginal},
-        // write only: created (filled with 6, else extended to the size),
-        // but a shared writable mapping of a write-only descriptor is refused
-        ModeCase{2, false, 2, true, std::string(10, '\0')}, ModeCase{6, false, 2, true, kSpaces10},
-        ModeCase{6, true, 2, true, kSpaces10},
+        // write only: a shared writable mapping of a write-only descriptor
+        // is refused; the file is created, but neither filled nor lengthened
+        ModeCase{2, false, 2, true, ""}, ModeCase{6, false, 2, true, ""},
+        ModeCase{2, true, 2, true, kOriginal}, ModeCase{6, true, 2, true, kOriginal},
         // read and write: created; filled only with the fill bit
         ModeCase{3, true, 0, true, kOriginal}, ModeCase{7, false, 0, true, kSpaces10},
         ModeCase{7, true, 0, true, kSpaces10}, ModeCase{0xFF, true, 0, true, kSpaces10}),
@@ -113,6 +113,52 @@ TEST(Memfile, CreatedFileHasPermissionsLessUmask)
     EXPECT_EQ(st.st_size, 100);
     EXPECT_EQ(std::string(rec.data, 100), std::string(100, ' '));
     memfile_close(&rec);
+}
+
+// With no file-creation mask the permissions asked of open show unchanged:
+// read-write files 0666, write-only ones 0222.
+TEST(Memfile, PermissionsWithUmaskZero)
+{
+    TempDir dir;
+    struct Case {
+        uint8_t mode;
+        int result;
+        mode_t perms;
+    };
+    for (const Case &c : {Case{3, 0, 0666}, Case{7, 0, 0666}, Case{2, 2, 0222}, Case{6, 2, 0222}}) {
+        SCOPED_TRACE(int(c.mode));
+        const std::string path = dir.file("m" + std::to_string(c.mode));
+        const mode_t old = ::umask(0);
+        memfile_t rec{};
+        const int rc = memfile_create(path.c_str(), c.mode, 100, &rec);
+        ::umask(old);
+        EXPECT_EQ(rc, c.result);
+        memfile_close(&rec);
+        struct stat st;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.perms);
+    }
+}
+
+// The fill is written in chunks: every byte of a size well beyond one chunk
+// becomes a space, and nothing beyond the size is touched.
+TEST(Memfile, FillLongerThanOneWriteChunk)
+{
+    TempDir dir;
+    for (const std::size_t size : {std::size_t{1000}, std::size_t{4096}, std::size_t{70001}}) {
+        SCOPED_TRACE(size);
+        const std::string existing = dir.file("existing" + std::to_string(size));
+        write_file(existing, std::string(size + 500, 'a'));
+        const std::string missing = dir.file("missing" + std::to_string(size));
+        for (const std::string &path : {existing, missing}) {
+            memfile_t rec{};
+            ASSERT_EQ(memfile_create(path.c_str(), 7, size, &rec), 0);
+            EXPECT_EQ(std::string(rec.data, size), std::string(size, ' '));
+            memfile_close(&rec);
+        }
+        EXPECT_EQ(read_file(existing), std::string(size, ' ') + std::string(500, 'a'));
+        EXPECT_EQ(read_file(missing), std::string(size, ' '));
+    }
 }
 
 TEST(Memfile, WritesReachTheFileAndOtherMappings)

@@ -11,6 +11,7 @@
 #include "vx7/vx7.h"
 
 #include "daemon.h"
+#include "daemon_paths.h"
 #include "driver/record.h"
 
 #include <cerrno>
@@ -24,7 +25,6 @@
 #include <clocale>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
@@ -436,17 +436,6 @@ int cmd_list(Args &args)
 
 // ---- status ----
 
-const char *home_directory()
-{
-    const char *home = std::getenv("HOME");
-    if (home != nullptr && home[0] != '\0')
-        return home;
-    const passwd *pw = getpwuid(getuid());
-    if (pw != nullptr && pw->pw_dir != nullptr && pw->pw_dir[0] != '\0')
-        return pw->pw_dir;
-    return nullptr;
-}
-
 // A stable copy of a channel file's record: the driver may be rewriting it,
 // so it is copied until two copies agree.
 bool read_record(const std::string &path, char (&rec)[vx7::record::kSize])
@@ -482,19 +471,20 @@ int cmd_status(Args &args)
     if (programs.empty())
         programs.assign(std::begin(kDefaultPrograms), std::end(kDefaultPrograms));
 
-    const char *home = home_directory();
+    const char *home = dmn_home_directory();
     bool running = false;
     std::vector<std::string> notes;
     if (home == nullptr) {
         notes.emplace_back("no home directory (HOME is not set), no lock file to look at");
     } else {
         for (const std::string &p : programs) {
-            // Started by a path, the driver keeps its lock in HOME/.log/; by a
-            // bare name, in HOME itself as ".log<name>.pid".
-            for (const std::string &lock : {std::string(home) + "/.log/" + p + ".pid",
-                                            std::string(home) + "/.log" + p + ".pid"}) {
-                if (lock.size() >= DMN_PATH_SIZE)
+            // Started by a path, and started by a bare name (daemon control
+            // knows where each keeps its lock).
+            for (const std::string &started_as : {"/" + p, p}) {
+                char path[DMN_PATH_SIZE];
+                if (dmn_lock_path(started_as.c_str(), path, sizeof path) != 0)
                     continue;
+                const std::string lock = path;
                 long pid = 0;
                 const int state = dmn_lock_state(lock.c_str(), p.c_str(), &pid);
                 if (state == DMN_LOCK_LIVE) {
@@ -504,6 +494,9 @@ int cmd_status(Args &args)
                     notes.push_back("stale lock file " + lock +
                                     (pid > 0 ? " (PID " + std::to_string(pid) + " is no " + p + " daemon)"
                                              : std::string(" (holds no PID)")));
+                } else if (state == DMN_LOCK_UNKNOWN) {
+                    notes.push_back("lock file " + lock + " names PID " + std::to_string(pid) +
+                                    ", which can not be checked (no /proc, or /proc hides it)");
                 }
             }
         }
