@@ -14,7 +14,7 @@
 namespace vx7sim::detail {
 
 inline constexpr std::uint32_t kMagic = 0x53375856; // "VX7S" little-endian
-inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::uint32_t kVersion = 3; // 3: the sample log
 
 struct RawDescriptor {
     std::uint16_t length;
@@ -59,6 +59,8 @@ struct DeviceSlot {
     std::uint64_t command_total;
     Command log[kCommandLogSize];
     Counters counters;
+    std::uint64_t sample_total;
+    AnsweredSample samples[kSampleLogSize]; // ring: sample seq n is at (n - 1) % kSampleLogSize
 };
 
 struct State {
@@ -78,10 +80,11 @@ static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 static_assert(std::is_standard_layout_v<State>);
 static_assert(std::is_trivially_copyable_v<Command> && std::is_trivially_copyable_v<ProtocolError> &&
               std::is_trivially_copyable_v<Counters> && std::is_trivially_copyable_v<ChannelConfig> &&
-              std::is_trivially_copyable_v<Fault>);
+              std::is_trivially_copyable_v<Fault> && std::is_trivially_copyable_v<AnsweredSample>);
+static_assert(sizeof(AnsweredSample) == 32);
 // Linux x86-64 and Windows x86-64 processes map the same file: the layout
 // must not depend on the platform.
-static_assert(sizeof(void *) != 8 || sizeof(State) == 103840, "state file layout changed: bump kVersion");
+static_assert(sizeof(void *) != 8 || sizeof(State) == 4298208, "state file layout changed: bump kVersion");
 
 } // namespace vx7sim::detail
 

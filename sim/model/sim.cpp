@@ -242,9 +242,10 @@ double input_volts(const ChannelConfig &c)
 }
 
 // The device's next GET answer: a queued report, else a generated sample.
-detail::QueuedReport next_reply(DeviceSlot &s)
+detail::QueuedReport next_reply(DeviceSlot &s, ReplySource &source)
 {
     detail::QueuedReport out{};
+    source = s.queue_count > 0 ? ReplySource::Queued : s.idle_set != 0 ? ReplySource::Idle : ReplySource::Generated;
     if (s.queue_count > 0) {
         out = s.queue[s.queue_head];
         s.queue_head = (s.queue_head + 1) % kMaxQueuedReports;
@@ -265,6 +266,30 @@ detail::QueuedReport next_reply(DeviceSlot &s)
     out.length = kReportSize;
     std::memcpy(out.bytes, r.data(), r.size());
     return out;
+}
+
+// Enters the first 4 bytes of a GET answer that reached the host whole in
+// the sample log, if they are a sample report.
+void log_sample(DeviceSlot &s, const std::uint8_t *bytes, ReplySource source, std::int64_t time_ns)
+{
+    if (!is_sample_report(bytes))
+        return;
+    AnsweredSample &a = s.samples[s.sample_total % kSampleLogSize];
+    a = AnsweredSample{};
+    a.seq = ++s.sample_total;
+    a.time_ns = time_ns;
+    a.raw = static_cast<std::uint32_t>(bytes[1] << 16 | bytes[2] << 8 | bytes[3]);
+    a.generation = s.generation;
+    a.channel = static_cast<std::uint8_t>(bytes[0] & 3);
+    a.exponent = static_cast<std::uint8_t>(bytes[0] >> 2 & 7);
+    a.source = source;
+}
+
+std::int64_t now_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 bool is_set_report(int request_type, int request, int value, int index, const std::uint8_t *data, int size)
@@ -697,6 +722,29 @@ void Sim::clear_commands(int d)
     slot_or_throw(st, d).command_total = 0;
 }
 
+SampleLog Sim::samples(int d, std::uint64_t since) const
+{
+    SampleLog log;
+    State &st = *impl_->state;
+    Lock lock(st);
+    const DeviceSlot &s = slot_or_throw(st, d);
+    log.total = s.sample_total;
+    const std::uint64_t oldest = s.sample_total - std::min<std::uint64_t>(s.sample_total, kSampleLogSize); // seq - 1
+    const std::uint64_t from = std::max(oldest, std::min(since, s.sample_total));
+    log.lost = from - std::min(since, from);
+    log.samples.reserve(static_cast<std::size_t>(s.sample_total - from));
+    for (std::uint64_t i = from; i < s.sample_total; ++i)
+        log.samples.push_back(s.samples[i % kSampleLogSize]);
+    return log;
+}
+
+std::uint64_t Sim::sample_total(int d) const
+{
+    State &st = *impl_->state;
+    Lock lock(st);
+    return slot_or_throw(st, d).sample_total;
+}
+
 std::vector<ProtocolError> Sim::protocol_errors() const
 {
     State &st = *impl_->state;
@@ -918,12 +966,15 @@ TransferResult run_transfer(State &st, const HostHandle &h, Transfer &t, std::ui
         result.count = outcome == Outcome::Short ? std::min<int>(fault->short_count, t.entry.length)
                                                  : t.entry.length;
     } else if (outcome == Outcome::Accepted || outcome == Outcome::Short) {
-        const detail::QueuedReport r = next_reply(s);
+        ReplySource source{};
+        const detail::QueuedReport r = next_reply(s, source);
         std::size_t n = std::min<std::size_t>(r.length, t.reply_room);
         if (outcome == Outcome::Short)
             n = std::min<std::size_t>(n, fault->short_count);
         if (n > 0)
             std::memcpy(t.reply, r.bytes, n);
+        if (n >= static_cast<std::size_t>(kReportSize))
+            log_sample(s, r.bytes, source, now_ns());
         result.count = static_cast<int>(n);
     }
     switch (outcome) {

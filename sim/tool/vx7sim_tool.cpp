@@ -32,7 +32,11 @@ const char kUsage[] =
     "  clear-faults\n"
     "  reset                         as the device's reset command\n"
     "  show                          devices, counters and channel configuration\n"
-    "  counters | log | config | errors\n";
+    "  counters | log | config | errors\n"
+    "  samples [--since N]           sample reports the device answered after number N, one a\n"
+    "                                line: number channel(0-3) exponent raw(24-bit code) volts;\n"
+    "                                exit status 3 when some of them were already overwritten\n"
+    "  samples --total               how many sample reports the device has answered\n";
 
 struct Usage : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -153,6 +157,23 @@ void print_errors(const vx7sim::Sim &sim)
                     static_cast<unsigned long long>(e.seq), e.device,
                     e.framing == vx7sim::Framing::UsbControl ? "control" : "feature", e.request_type, e.request,
                     e.value, e.index, e.length, e.timeout_ms, hex(e.data.data(), e.data.size()).c_str());
+}
+
+// Exit status of `samples` when the ring wrapped past --since.
+constexpr int kSamplesLost = 3;
+
+int print_samples(const vx7sim::Sim &sim, int d, const std::string &since)
+{
+    const vx7sim::SampleLog log = sim.samples(d, since.empty() ? 0 : number(since));
+    for (const vx7sim::AnsweredSample &a : log.samples)
+        std::printf("%llu %u %u %u %.11e\n", static_cast<unsigned long long>(a.seq), a.channel, a.exponent, a.raw,
+                    a.volts());
+    if (log.lost == 0)
+        return 0;
+    std::fflush(stdout);
+    std::fprintf(stderr, "vx7sim: %llu samples after %s were overwritten before this read\n",
+                 static_cast<unsigned long long>(log.lost), since.empty() ? "0" : since.c_str());
+    return kSamplesLost;
 }
 
 void print_devices(const vx7sim::Sim &sim)
@@ -308,6 +329,19 @@ int run(std::vector<std::string> args)
         print_config(sim, dev);
     } else if (cmd == "errors") {
         print_errors(sim);
+    } else if (cmd == "samples") {
+        const auto at = std::find(a.begin(), a.end(), "--since");
+        if (at != a.end() && at + 1 == a.end())
+            throw Usage("samples --since N");
+        const std::string since = take_option("--since");
+        const bool total = take_flag("--total");
+        if (!a.empty() || (total && !since.empty()))
+            throw Usage("samples [--since N] | samples --total");
+        if (total) {
+            std::printf("%llu\n", static_cast<unsigned long long>(sim.sample_total(dev)));
+            return 0;
+        }
+        return print_samples(sim, dev, since);
     } else {
         throw Usage("unknown command or wrong arguments: " + cmd);
     }

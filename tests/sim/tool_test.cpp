@@ -89,6 +89,56 @@ TEST(Tool, ScriptsTheDeviceThroughTheStateFile)
     EXPECT_TRUE(sim.device(1).attached);
 }
 
+TEST(Tool, PrintsTheAnsweredSamplesFromANumberOn)
+{
+    vx7test::TempDir dir;
+    const std::string state = dir.file("state");
+    ASSERT_EQ(tool(state, "create").status, 0);
+    ASSERT_EQ(tool(state, "queue 80FFFFFF 9DFFFFFF 7F000000 8E400000").status, 0);
+    EXPECT_EQ(tool(state, "samples").out, "");
+    EXPECT_EQ(tool(state, "samples --total").out, "0\n");
+    {
+        Sim sim = Sim::open(state);
+        const HostHandle h = *sim.host_open(0);
+        std::uint8_t r[4];
+        for (int i = 0; i < 4; ++i)
+            ASSERT_TRUE(sim.host_control(h, kGetReportType, kGetReportRequest, kGetReportValue, 0, r, 4, 100).ok());
+        sim.host_close(h);
+    }
+    const ToolRun all = tool(state, "samples");
+    EXPECT_EQ(all.status, 0);
+    EXPECT_EQ(all.out, "1 0 0 16777215 2.50000000000e+00\n"
+                       "2 1 7 16777215 1.95312500000e-02\n"
+                       "3 2 3 4194304 -1.56250018626e-01\n"); // 7F000000 is no sample
+    EXPECT_EQ(tool(state, "samples --since 2").out, "3 2 3 4194304 -1.56250018626e-01\n");
+    EXPECT_EQ(tool(state, "samples --since 3").out, "");
+    EXPECT_EQ(tool(state, "samples --total").out, "3\n");
+    for (const char *bad : {"samples 2", "samples --since", "samples --since x", "samples --total --since 1"})
+        EXPECT_EQ(tool(state, bad).status, 2) << bad;
+}
+
+TEST(Tool, SaysSoWhenSamplesWereOverwritten)
+{
+    vx7test::TempDir dir;
+    const std::string state = dir.file("state");
+    ASSERT_EQ(tool(state, "create").status, 0);
+    {
+        Sim sim = Sim::open(state);
+        const HostHandle h = *sim.host_open(0);
+        std::uint8_t r[4];
+        for (int i = 0; i < kSampleLogSize + 2; ++i)
+            ASSERT_TRUE(sim.host_control(h, kGetReportType, kGetReportRequest, kGetReportValue, 0, r, 4, 100).ok());
+        sim.host_close(h);
+    }
+    const ToolRun behind = tool(state, "samples --since 1");
+    EXPECT_EQ(behind.status, 3);
+    EXPECT_TRUE(behind.out.ends_with("\nvx7sim: 1 samples after 1 were overwritten before this read\n"));
+    EXPECT_EQ(behind.out.rfind("3 2 0 ", 0), 0u); // the oldest retained comes first
+    const ToolRun in_time = tool(state, "samples --since 2");
+    EXPECT_EQ(in_time.status, 0);
+    EXPECT_EQ(in_time.out.rfind("3 2 0 ", 0), 0u);
+}
+
 TEST(Tool, RefusesBadUsage)
 {
     vx7test::TempDir dir;

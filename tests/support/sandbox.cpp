@@ -77,6 +77,10 @@ Sandbox::Sandbox(SandboxOptions options)
         fs::create_directories(host(p));
         add(args, {"--bind", p, p});
     }
+    for (const auto &[p, bytes] : options.tmpfs) {
+        fs::create_directories(host(p));
+        add(args, {"--size", std::to_string(bytes), "--tmpfs", p});
+    }
     const std::string agent_dir = fs::path(agent).parent_path().string();
     fs::create_directories(host(agent_dir));
     add(args, {"--ro-bind", agent_dir, agent_dir, "--chdir", "/", "--", agent});

@@ -51,6 +51,8 @@ struct SandboxOptions {
     // Host file or directory -> path inside, read-only, mounted after /etc
     // (so a test can replace for example /etc/passwd).
     std::vector<std::pair<std::string, std::string>> ro_files;
+    // Size-limited file systems (path inside, bytes), e.g. to see a full disk.
+    std::vector<std::pair<std::string, std::size_t>> tmpfs;
     // Directories made in the root before the sandbox starts.
     std::vector<std::string> dirs;
 };

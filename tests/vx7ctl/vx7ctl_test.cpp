@@ -4,6 +4,7 @@
 // (read, status) run inside a bubblewrap sandbox with a private /home/dev.
 #include "vx7/vx7.h"
 
+#include "ctl_sandbox.h"
 #include "driver/record.h"
 #include "sandbox.h"
 #include "tempdir.h"
@@ -32,10 +33,14 @@ using vx7sim::Sim;
 using vx7sim::TransferKind;
 using vx7test::Sandbox;
 using vx7test::SandboxOptions;
+using vx7test::channel;
+using vx7test::record_file;
+using vx7test::sandbox_options;
+using vx7test::write_channels;
 
 namespace {
 
-const std::string kCtl = VX7CTL_PATH;
+using vx7test::kCtl;
 
 struct Result {
     int status = -1;
@@ -145,27 +150,28 @@ TEST_F(Ctl, BadInputIsRefusedWithOneLineAndStatus2BeforeTouchingTheDevice)
     const BadCase cases[] = {
         {{}, "no command"},
         {{"frob"}, "unknown command 'frob'"},
-        {{"configure"}, "--chan CHANNEL (0-3) is required"},
-        {{"configure", "--chan", "7"}, "--chan must be 0-3"},
-        {{"configure", "--chan", "-1"}, "--chan must be 0-3"},
-        {{"configure", "--chan", "256"}, "--chan must be 0-3"},
-        {{"configure", "--chan"}, "--chan must be 0-3"},
-        {{"configure", "--chan", "0", "--freq", "65536"}, "--freq must be 0-65535"},
-        {{"configure", "--chan", "0", "--freq", "-5"}, "--freq must be 0-65535"},
-        {{"configure", "--chan", "0", "--freq", "1e3"}, "--freq must be 0-65535"},
-        {{"configure", "--chan", "0", "--freq", "18446744073709551617"}, "--freq must be 0-65535"},
-        {{"configure", "--chan", "0", "--range", "abc"}, "--range must be 0-2.5"},
-        {{"configure", "--chan", "0", "--range", "-1"}, "--range must be 0-2.5"},
-        {{"configure", "--chan", "0", "--range", "2.6"}, "--range must be 0-2.5"},
-        {{"configure", "--chan", "0", "--range", "nan"}, "--range must be 0-2.5"},
-        {{"configure", "--chan", "0", "--range", "inf"}, "--range must be 0-2.5"},
-        {{"configure", "--chan", "0", "--range", "1.0x"}, "--range must be 0-2.5"},
-        {{"configure", "--chan", "0", "--range", "1e-50"}, "too small"},
-        {{"configure", "--chan", "0", "--calibrate", "sometimes"}, "--calibrate must be"},
-        {{"configure", "--chan", "0", "--calibrate", "8"}, "--calibrate must be"},
-        {{"configure", "--chan", "0", "--input", "C"}, "--input must be"},
-        {{"configure", "--chan", "0", "--input", "4"}, "--input must be"},
-        {{"configure", "--chan", "0", "extra"}, "unexpected argument 'extra'"},
+        {{"configure"}, "--chan CHANNEL (1-4) is required"},
+        {{"configure", "--chan", "0"}, "--chan must be 1-4 (channels are numbered 1-4; channel 1 is the first input)"},
+        {{"configure", "--chan", "5"}, "--chan must be 1-4"},
+        {{"configure", "--chan", "-1"}, "--chan must be 1-4"},
+        {{"configure", "--chan", "256"}, "--chan must be 1-4"},
+        {{"configure", "--chan"}, "--chan must be 1-4"},
+        {{"configure", "--chan", "1", "--freq", "65536"}, "--freq must be 0-65535"},
+        {{"configure", "--chan", "1", "--freq", "-5"}, "--freq must be 0-65535"},
+        {{"configure", "--chan", "1", "--freq", "1e3"}, "--freq must be 0-65535"},
+        {{"configure", "--chan", "1", "--freq", "18446744073709551617"}, "--freq must be 0-65535"},
+        {{"configure", "--chan", "1", "--range", "abc"}, "--range must be 0-2.5"},
+        {{"configure", "--chan", "1", "--range", "-1"}, "--range must be 0-2.5"},
+        {{"configure", "--chan", "1", "--range", "2.6"}, "--range must be 0-2.5"},
+        {{"configure", "--chan", "1", "--range", "nan"}, "--range must be 0-2.5"},
+        {{"configure", "--chan", "1", "--range", "inf"}, "--range must be 0-2.5"},
+        {{"configure", "--chan", "1", "--range", "1.0x"}, "--range must be 0-2.5"},
+        {{"configure", "--chan", "1", "--range", "1e-50"}, "too small"},
+        {{"configure", "--chan", "1", "--calibrate", "sometimes"}, "--calibrate must be"},
+        {{"configure", "--chan", "1", "--calibrate", "8"}, "--calibrate must be"},
+        {{"configure", "--chan", "1", "--input", "C"}, "--input must be"},
+        {{"configure", "--chan", "1", "--input", "4"}, "--input must be"},
+        {{"configure", "--chan", "1", "extra"}, "unexpected argument 'extra'"},
         {{"read", "0"}, "channel must be 1-4"},
         {{"read", "7"}, "channel must be 1-4"},
         {{"read", "x"}, "channel must be 1-4"},
@@ -175,6 +181,25 @@ TEST_F(Ctl, BadInputIsRefusedWithOneLineAndStatus2BeforeTouchingTheDevice)
         {{"read", "--count", "0"}, "--count needs"},
         {{"read", "--count"}, "--count needs"},
         {{"read", "--bogus"}, "unknown option '--bogus'"},
+        {{"record", "--format", "xml"}, "--format must be csv or jsonl, not 'xml'"},
+        {{"record", "--format"}, "--format must be csv or jsonl"},
+        {{"record", "--channels", "0"}, "--channels must list channels 1-4"},
+        {{"record", "--channels", "5"}, "--channels must list channels 1-4"},
+        {{"record", "--channels", "1,,2"}, "--channels must list channels 1-4"},
+        {{"record", "--channels", "3-1"}, "--channels must list channels 1-4"},
+        {{"record", "--channels", "1-"}, "--channels must list channels 1-4"},
+        {{"record", "--channels", ""}, "--channels must list channels 1-4"},
+        {{"record", "--duration", "0"}, "--duration must be a number of seconds above 0"},
+        {{"record", "--duration", "-1"}, "--duration must be"},
+        {{"record", "--duration", "1s"}, "--duration must be"},
+        {{"record", "--duration", "1e9"}, "--duration must be"},
+        {{"record", "--count", "0"}, "--count must be a number of samples"},
+        {{"record", "--count", "1.5"}, "--count must be"},
+        {{"record", "--output", ""}, "--output needs a file name"},
+        {{"record", "--output", "x.csv", "--append", "--force"}, "--append or --force, not both"},
+        {{"record", "--append"}, "--append needs --output FILE"},
+        {{"record", "--force"}, "--force needs --output FILE"},
+        {{"record", "now"}, "record: unexpected argument 'now'"},
         {{"list", "all"}, "unexpected argument 'all'"},
         {{"reset", "now"}, "unexpected argument 'now'"},
         {{"help", "me"}, "unexpected argument 'me'"},
@@ -214,23 +239,25 @@ struct ConfigureCase {
 TEST_F(Ctl, ConfigureSendsTheCommandsOfItsOptions)
 {
     const int dev = sim().add_vx7();
+    // --chan numbers the channels 1-4; the command bytes carry the device's
+    // channel as the mask bit 1 << (channel - 1).
     const ConfigureCase cases[] = {
-        {{"--chan", "2", "--freq", "1000", "--range", "2.5", "--calibrate", "auto", "--input", "A"},
+        {{"--chan", "3", "--freq", "1000", "--range", "2.5", "--calibrate", "auto", "--input", "A"},
          {{3, 0x04, 0xE8}, {4, 0x04, 0}, {5, 0x04, 0x10}, {6, 0x04, 0}, {7, 0x04, 0}}},
         // Nothing to change: the apply command alone.
-        {{"--chan", "0"}, {{7, 0x01, 0}}},
-        {{"--chan=3", "--freq=0", "--range=0"}, {{7, 0x08, 0}}},
-        {{"--chan", "1", "--freq", "65535"}, {{3, 0x02, 0xFF}, {7, 0x02, 0xFF}}},
-        {{"--chan", "0", "--range", "1.25"}, {{4, 0x01, 1}, {7, 0x01, 1}}},
-        {{"--chan", "0", "--range", "0.01"}, {{4, 0x01, 7}, {7, 0x01, 7}}},
-        {{"--chan", "0", "--calibrate", "none"}, {{5, 0x01, 0x00}, {7, 0x01, 0x00}}},
-        {{"--chan", "0", "--calibrate", "INT_RANGE"}, {{5, 0x01, 0x70}, {7, 0x01, 0x70}}},
-        {{"--chan", "0", "--calibrate", "background"}, {{5, 0x01, 0x50}, {7, 0x01, 0x50}}},
-        {{"--chan", "0", "--calibrate", "6"}, {{5, 0x01, 0x60}, {7, 0x01, 0x60}}},
-        {{"--chan", "0", "--input", "gnd"}, {{6, 0x01, 2}, {7, 0x01, 2}}},
-        {{"--chan", "0", "--input", "test"}, {{6, 0x01, 3}, {7, 0x01, 3}}},
-        {{"--chan", "0", "--input", "B"}, {{6, 0x01, 1}, {7, 0x01, 1}}},
-        {{"--chan", "0", "--input", "0"}, {{6, 0x01, 0}, {7, 0x01, 0}}},
+        {{"--chan", "1"}, {{7, 0x01, 0}}},
+        {{"--chan=4", "--freq=0", "--range=0"}, {{7, 0x08, 0}}},
+        {{"--chan", "2", "--freq", "65535"}, {{3, 0x02, 0xFF}, {7, 0x02, 0xFF}}},
+        {{"--chan", "1", "--range", "1.25"}, {{4, 0x01, 1}, {7, 0x01, 1}}},
+        {{"--chan", "1", "--range", "0.01"}, {{4, 0x01, 7}, {7, 0x01, 7}}},
+        {{"--chan", "1", "--calibrate", "none"}, {{5, 0x01, 0x00}, {7, 0x01, 0x00}}},
+        {{"--chan", "1", "--calibrate", "INT_RANGE"}, {{5, 0x01, 0x70}, {7, 0x01, 0x70}}},
+        {{"--chan", "1", "--calibrate", "background"}, {{5, 0x01, 0x50}, {7, 0x01, 0x50}}},
+        {{"--chan", "1", "--calibrate", "6"}, {{5, 0x01, 0x60}, {7, 0x01, 0x60}}},
+        {{"--chan", "1", "--input", "gnd"}, {{6, 0x01, 2}, {7, 0x01, 2}}},
+        {{"--chan", "1", "--input", "test"}, {{6, 0x01, 3}, {7, 0x01, 3}}},
+        {{"--chan", "1", "--input", "B"}, {{6, 0x01, 1}, {7, 0x01, 1}}},
+        {{"--chan", "1", "--input", "0"}, {{6, 0x01, 0}, {7, 0x01, 0}}},
     };
     for (const ConfigureCase &c : cases) {
         sim().clear_commands(dev);
@@ -256,7 +283,7 @@ struct FailureCase {
 TEST_F(Ctl, ConfigureFailuresPrintTheMeaningAndExitNonZero)
 {
     const int dev = sim().add_vx7();
-    const std::vector<std::string> all{"configure", "--chan", "1",         "--freq",  "50",
+    const std::vector<std::string> all{"configure", "--chan", "2",         "--freq",  "50",
                                        "--range",   "1",      "--calibrate", "mixed", "--input", "B"};
     const FailureCase cases[] = {
         {"frequency", all, 1, 1, "can not set frequency (result 3)", 0},
@@ -281,7 +308,7 @@ TEST_F(Ctl, ConfigureFailuresPrintTheMeaningAndExitNonZero)
 
     // No device at all: its own exit status.
     sim().set_attached(dev, false);
-    const Result r = ctl({"configure", "--chan", "0"});
+    const Result r = ctl({"configure", "--chan", "1"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "vx7ctl: configure: failed open device (result 1)\n");
     EXPECT_EQ(sim().counters(dev).open_handles(), 0);
@@ -352,53 +379,6 @@ TEST_F(Ctl, ListWithoutTheVx7DeviceExitsWithDeviceNotFound)
 }
 
 // ---- read and status, in a sandbox ----
-
-std::string record_file(double volts, unsigned long ms)
-{
-    std::string file(vx7::record::kSize, ' ');
-    const auto t = vx7::record::format(volts, ms);
-    file.replace(0, t.length + 1, t.bytes, t.length + 1);
-    return file;
-}
-
-// How vx7ctl shows a value the driver took from a sample of `volts` at
-// range exponent 0: the device's count, converted, written to the record,
-// parsed back, printed with "%+.9f".
-std::string shown(double volts)
-{
-    const double v = vx7sim::volts_to_raw(volts, 0) * vx7sim::kVoltsPerCount;
-    const auto t = vx7::record::format(v, 0);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%+.9f V", std::strtod(t.bytes, nullptr));
-    return buf;
-}
-
-std::string channel(int n)
-{
-    return "/home/dev/vx7/adc" + std::to_string(n) + ".adc";
-}
-
-SandboxOptions sandbox_options()
-{
-    SandboxOptions o;
-    o.ro_binds.push_back(VX7_TEST_BINARY_DIR);
-    o.dirs = {"/home/dev/vx7", "/sim"};
-    o.env.emplace_back("LD_LIBRARY_PATH", VX7SIM_LIBUSB_DIR);
-    o.env.emplace_back("VX7SIM_STATE", "/sim/state");
-    return o;
-}
-
-// Channel files as the driver leaves them: 1 a value, 2 blank (driver
-// stopped), 3 a shorter record over a longer one, 4 missing.
-void write_channels(Sandbox &sb)
-{
-    sb.write(channel(1), record_file(1.25, 1000));
-    sb.write(channel(2), std::string(vx7::record::kSize, ' '));
-    std::string three = record_file(-1.0, 1234);
-    const auto t = vx7::record::format(0.5, 12345678901ul);
-    three.replace(0, t.length + 1, t.bytes, t.length + 1);
-    sb.write(channel(3), three);
-}
 
 struct ReadCase {
     const char *args;
@@ -505,6 +485,9 @@ TEST(CtlSandbox, StatusAndReadWithTheRealDriver)
     auto sim = Sim::create(sb.host("/sim/state").string());
     const int dev = sim.add_vx7();
     const double volts[] = {1.0, -0.5, 2.5, 0.25};
+    // As status and read show them: the device's count (v / (2.5 / 8388607),
+    // rounded) back in volts, printed with "%+.9f".
+    const char *const shown[] = {"+1.000000060 V", "-0.499999881 V", "+2.500000000 V", "+0.250000089 V"};
     for (int c = 0; c < 4; ++c)
         sim.set_waveform(dev, c, vx7sim::Waveform::constant(volts[c]), vx7sim::Input::A);
 
@@ -541,7 +524,7 @@ TEST(CtlSandbox, StatusAndReadWithTheRealDriver)
                   0u)
             << r.out;
         for (int n = 1; n <= 4; ++n) {
-            const std::string expected = "\nchannel " + std::to_string(n) + ": " + shown(volts[n - 1]) + " at ";
+            const std::string expected = "\nchannel " + std::to_string(n) + ": " + shown[n - 1] + " at ";
             EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
         }
 
@@ -555,10 +538,10 @@ TEST(CtlSandbox, StatusAndReadWithTheRealDriver)
         EXPECT_EQ(read.out, "{\"channels\":[{\"channel\":3,\"volts\":2.5}]}\n");
 
         // configure and reset reach the device the driver holds open.
-        EXPECT_EQ(sb.run(kCtl + " configure --chan 3 --input GND").status, 0);
+        EXPECT_EQ(sb.run(kCtl + " configure --chan 4 --input GND").status, 0);
         EXPECT_TRUE(Sandbox::wait_until([&] { return sb.run(kCtl + " read 4").out == "channel 4: +0.000000000 V\n"; }));
         EXPECT_EQ(sb.run(kCtl + " reset").status, 0);
-        EXPECT_TRUE(Sandbox::wait_until([&] { return sb.run(kCtl + " read 4").out == "channel 4: " + shown(0.25) + "\n"; }));
+        EXPECT_TRUE(Sandbox::wait_until([&] { return sb.run(kCtl + " read 4").out == std::string("channel 4: ") + shown[3] + "\n"; }));
 
         ASSERT_EQ(sb.run(s.command + " stop > /dev/null").status, 1);
         ASSERT_TRUE(sb.wait_for_no_file(s.lock));

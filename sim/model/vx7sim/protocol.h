@@ -57,6 +57,7 @@ inline constexpr double kTestVolts = 1.0;
 
 // Full scale and the size of one count at range exponent 0.
 inline constexpr double kFullScaleVolts = 2.5;
+// The simulator's own constant, deliberately independent of the code under test.
 inline constexpr double kVoltsPerCount = std::bit_cast<double>(std::uint64_t{0x3E94000028000050}); // 2.5/8388607
 
 // Channel settings after reset.
@@ -79,14 +80,32 @@ inline std::int32_t volts_to_raw(double volts, int exponent)
     return static_cast<std::int32_t>(counts);
 }
 
-// A sample report: byte0 = 0x80 | exponent<<2 | channel, bytes 1-3 the
-// offset-binary count, most significant byte first.
+// A sample report: byte0 = 0x80 | exponent<<2 | channel (bits 7-5 are the
+// marker 100), bytes 1-3 the offset-binary count, most significant byte first.
+inline constexpr std::uint8_t kSampleMarkerMask = 0xE0;
+inline constexpr std::uint8_t kSampleMarker = 0x80;
+inline constexpr std::uint32_t kRawZero = 0x800000; // the 24-bit code of 0 V
+
 inline Report encode_sample(int channel, int exponent, double volts)
 {
-    const std::uint32_t code = static_cast<std::uint32_t>(volts_to_raw(volts, exponent & 7) + 0x800000);
-    return Report{static_cast<std::uint8_t>(0x80 | (exponent & 7) << 2 | (channel & 3)),
+    const std::uint32_t code = static_cast<std::uint32_t>(volts_to_raw(volts, exponent & 7)) + kRawZero;
+    return Report{static_cast<std::uint8_t>(kSampleMarker | (exponent & 7) << 2 | (channel & 3)),
                   static_cast<std::uint8_t>(code >> 16), static_cast<std::uint8_t>(code >> 8),
                   static_cast<std::uint8_t>(code)};
+}
+
+// Whether 4 report bytes are a sample report (the marker in bits 7-5).
+inline bool is_sample_report(const std::uint8_t *bytes)
+{
+    return (bytes[0] & kSampleMarkerMask) == kSampleMarker;
+}
+
+// The voltage of a 24-bit code (as sent, offset binary) at a range exponent:
+// (code - kRawZero) * kVoltsPerCount / 2^exponent.
+inline double raw_to_volts(std::uint32_t raw, int exponent)
+{
+    const auto count = static_cast<std::int32_t>(raw & 0xFFFFFF) - static_cast<std::int32_t>(kRawZero);
+    return std::ldexp(count * kVoltsPerCount, -(exponent & 7));
 }
 
 } // namespace vx7sim

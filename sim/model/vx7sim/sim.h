@@ -39,6 +39,10 @@
 //     the channels in the mask, apply makes them current, reset returns all
 //     channels to the defaults (protocol.h) and restarts the channel rotation.
 //     Unknown codes are logged and otherwise ignored.
+//   * Every sample report that reached the host whole in a GET answer
+//     (generated, queued or the idle reply; see is_sample_report) is entered
+//     in the device's sample log, so that a test can tell which values the
+//     driver should have published, in order.
 //   * A request in any framing other than the one in protocol.h stalls and is
 //     recorded as a protocol error.
 #ifndef VX7SIM_SIM_H
@@ -69,6 +73,7 @@ inline constexpr int kCommandLogSize = 256;     // ring; older entries are overw
 inline constexpr int kProtocolLogSize = 32;     // ring, shared by all devices
 inline constexpr int kMaxFaults = 16;           // armed fault rules per device
 inline constexpr int kMaxPathBytes = 260;       // Windows interface path, NUL included
+inline constexpr int kSampleLogSize = 16384;    // ring per device: over 2.5 min at 100 reports/s
 
 // A string descriptor as a device sends it: byte 0 its length (the byte count,
 // capped at 255), byte 1 type 3, then the UTF-16LE code units.
@@ -188,6 +193,33 @@ struct ProtocolError {
     std::int32_t length = 0; // size the host passed
     std::uint32_t timeout_ms = 0;
     std::array<std::uint8_t, kMaxReportBytes> data{}; // first bytes of an OUT request
+};
+
+// Where a GET answer came from.
+enum class ReplySource : std::uint8_t { Generated = 0, Queued = 1, Idle = 2 };
+
+// One sample report the device answered to a GET (its first 4 bytes reached
+// the host whole).
+struct AnsweredSample {
+    std::uint64_t seq = 0;        // 1, 2, 3 ... per device, counting overwritten entries too
+    std::int64_t time_ns = 0;     // wall clock (ns since 1970) when it was answered
+    std::uint32_t raw = 0;        // the 24-bit code as sent (offset binary: kRawZero is 0 V)
+    std::uint32_t generation = 0; // the device's attachment (DeviceInfo::generation)
+    std::uint8_t channel = 0;     // 0-3
+    std::uint8_t exponent = 0;    // range exponent 0-7
+    ReplySource source = ReplySource::Generated;
+    std::uint8_t reserved = 0;
+
+    // What the report means in volts, by the simulator's own conversion
+    // (raw_to_volts in protocol.h).
+    double volts() const { return raw_to_volts(raw, exponent); }
+};
+
+// Part of the sample log: the retained entries with seq > since, oldest first.
+struct SampleLog {
+    std::vector<AnsweredSample> samples;
+    std::uint64_t total = 0; // samples answered so far: the seq of the newest
+    std::uint64_t lost = 0;  // entries with seq > since already overwritten (the reader fell behind)
 };
 
 struct Counters {
@@ -343,6 +375,11 @@ public:
     std::vector<Command> commands(int d) const;   // retained log, oldest first
     std::uint64_t command_total(int d) const;     // all ever logged, overwritten ones included
     void clear_commands(int d);
+    // The sample log after seq `since` (0: all retained). A reader that
+    // passes the total it last saw as since reads every sample once, and
+    // learns from lost how many it missed because the ring wrapped.
+    SampleLog samples(int d, std::uint64_t since = 0) const;
+    std::uint64_t sample_total(int d) const;
     std::vector<ProtocolError> protocol_errors() const; // retained, oldest first
     std::uint64_t protocol_error_count() const;
     void clear_protocol_errors();

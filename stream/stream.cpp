@@ -1,0 +1,426 @@
+// libvx7stream: watches the four channel files and hands on each new record
+// once. Built with the deliverable settings: no exceptions, no RTTI, nothing
+// of the C++ runtime library; one allocation per stream (vx7_stream_open).
+#include "vx7/stream.h"
+
+#include "record.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace record = vx7::record;
+
+constexpr std::size_t kPathMax = 4096;
+constexpr char kDefaultDir[] = "/home/dev/vx7";
+constexpr std::uint32_t kDefaultPeriodUs = 1000;
+constexpr std::int64_t kLateGapNs = 10'000'000;   // the driver's cycle
+constexpr std::int64_t kSlowCheckNs = 100'000'000; // look for file changes
+constexpr std::uint32_t kAllChannels = 0xF;
+
+// What a channel's record says, as far as reporting goes: either "no value"
+// or the record's text up to its NUL.
+struct Seen {
+    bool valid;              // something has been seen at all
+    bool has_value;          // false: "no value"
+    std::size_t length;      // bytes of text before the NUL
+    char text[record::kSize];
+};
+
+struct Channel {
+    char path[kPathMax];
+    bool watched;
+    int state;               // vx7_stream_channel_state
+    int error;               // errno of the last failed attempt, 0 when none
+    const char *map;         // read-only mapping of kSize bytes, or null
+    dev_t dev;
+    ino_t ino;
+    char raw[record::kSize]; // the mapping's bytes at the last consistent copy
+    bool raw_valid;
+    Seen last;               // the last reported (or initial) state
+};
+
+} // namespace
+
+struct vx7_stream {
+    Channel channels[record::kChannels];
+    std::int64_t period_ns;
+    std::int64_t last_poll_ns; // monotonic; -1 before the first poll
+    std::int64_t next_check_ns;
+    std::uint64_t late_polls;
+    vx7_sample pending[record::kChannels];
+    int pending_count;
+    int pending_next;
+};
+
+namespace {
+
+bool now_ns(clockid_t clock, std::int64_t &out)
+{
+    timespec ts;
+    if (::clock_gettime(clock, &ts) != 0)
+        return false;
+    out = static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    return true;
+}
+
+bool fill_path(char (&dst)[kPathMax], const char *dir, int channel)
+{
+    const std::size_t n = std::strlen(dir);
+    // dir + "/adcN.adc" + NUL
+    if (n + 10 > kPathMax)
+        return false;
+    std::memcpy(dst, dir, n);
+    std::memcpy(dst + n, "/adc1.adc", 10);
+    dst[n + 4] = static_cast<char>('0' + channel);
+    return true;
+}
+
+void unmap(Channel &c)
+{
+    if (c.map != nullptr)
+        ::munmap(const_cast<char *>(c.map), record::kSize);
+    c.map = nullptr;
+    c.raw_valid = false;
+}
+
+void set_waiting(Channel &c, int error)
+{
+    unmap(c);
+    c.state = VX7_STREAM_CHANNEL_WAITING;
+    c.error = error;
+}
+
+void set_unusable(Channel &c, int error)
+{
+    unmap(c);
+    c.state = VX7_STREAM_CHANNEL_UNUSABLE;
+    c.error = error;
+}
+
+// Maps the channel's file if it is there and long enough. Never maps a file
+// shorter than a record: reading a mapped page beyond the end of a file is
+// fatal.
+void try_map(Channel &c)
+{
+    const int fd = ::open(c.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            set_waiting(c, errno);
+        else
+            set_unusable(c, errno);
+        return;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        ::close(fd);
+        set_unusable(c, e);
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        set_unusable(c, S_ISDIR(st.st_mode) ? EISDIR : ENODEV);
+        return;
+    }
+    if (static_cast<std::size_t>(st.st_size) < record::kSize) {
+        ::close(fd);
+        set_waiting(c, 0);
+        return;
+    }
+    void *p = ::mmap(nullptr, record::kSize, PROT_READ, MAP_SHARED, fd, 0);
+    const int e = errno;
+    ::close(fd); // the mapping keeps the file
+    if (p == MAP_FAILED) {
+        set_unusable(c, e);
+        return;
+    }
+    unmap(c);
+    c.map = static_cast<const char *>(p);
+    c.dev = st.st_dev;
+    c.ino = st.st_ino;
+    c.state = VX7_STREAM_CHANNEL_MAPPED;
+    c.error = 0;
+}
+
+// The slow schedule: a file that is not mapped is looked for; a mapped file
+// that is gone, has become short, or is another file now is let go of (and
+// the new one mapped).
+void check_file(Channel &c)
+{
+    if (c.map == nullptr) {
+        try_map(c);
+        return;
+    }
+    struct stat st;
+    if (::stat(c.path, &st) != 0) {
+        set_waiting(c, errno);
+        return;
+    }
+    if (st.st_dev != c.dev || st.st_ino != c.ino) {
+        try_map(c);
+        return;
+    }
+    if (static_cast<std::size_t>(st.st_size) < record::kSize)
+        set_waiting(c, 0);
+}
+
+// What a consistent copy of a record says.
+Seen interpret(const char (&rec)[record::kSize])
+{
+    Seen s{};
+    s.valid = true;
+    double volts = 0;
+    std::uint64_t elapsed = 0;
+    s.has_value = record::parse_value(rec, volts) && record::parse_elapsed(rec, elapsed);
+    if (s.has_value) {
+        const void *nul = std::memchr(rec, '\0', record::kSize);
+        s.length = nul == nullptr ? record::kSize : static_cast<std::size_t>(static_cast<const char *>(nul) - rec);
+        std::memcpy(s.text, rec, s.length);
+    }
+    return s;
+}
+
+bool same(const Seen &a, const Seen &b)
+{
+    if (a.valid != b.valid || a.has_value != b.has_value)
+        return false;
+    if (!a.has_value)
+        return true;
+    return a.length == b.length && std::memcmp(a.text, b.text, a.length) == 0;
+}
+
+void make_sample(int channel, const char (&rec)[record::kSize], const Seen &s, vx7_sample &out)
+{
+    out.channel = channel;
+    out.wall_ns = 0;
+    out.text[0] = '\0';
+    out.elapsed_ms = 0;
+    out.volts = 0.0;
+    out.has_value = s.has_value ? 1 : 0;
+    if (!s.has_value)
+        return;
+    (void)record::parse_value(rec, out.volts);
+    (void)record::parse_elapsed(rec, out.elapsed_ms);
+    std::size_t n = 0;
+    while (n < s.length && n + 1 < sizeof out.text && rec[n] != '\t') {
+        out.text[n] = rec[n];
+        ++n;
+    }
+    out.text[n] = '\0';
+}
+
+// Looks at one mapped channel; true with `out` filled when its record has
+// changed since the last report.
+bool look(Channel &c, int channel, vx7_sample &out)
+{
+    // Nothing changed in the mapping since the last consistent copy: the
+    // common case, decided without copying.
+    if (c.raw_valid && std::memcmp(c.map, c.raw, record::kSize) == 0)
+        return false;
+    char rec[record::kSize];
+    (void)record::copy_stable(c.map, rec);
+    std::memcpy(c.raw, rec, record::kSize);
+    c.raw_valid = true;
+
+    const Seen now = interpret(rec);
+    // A record that is "no value" from the start is no news.
+    const bool report = c.last.valid ? !same(now, c.last) : now.has_value;
+    c.last = now;
+    if (!report)
+        return false;
+    make_sample(channel, rec, now, out);
+    return true;
+}
+
+// The driver's order: by elapsed milliseconds, then by channel; "no value"
+// events after the values of the same poll.
+bool before(const vx7_sample &a, const vx7_sample &b)
+{
+    if (a.has_value != b.has_value)
+        return a.has_value > b.has_value;
+    if (a.has_value && a.elapsed_ms != b.elapsed_ms)
+        return a.elapsed_ms < b.elapsed_ms;
+    return a.channel < b.channel;
+}
+
+int poll(vx7_stream &s, std::int64_t mono_ns)
+{
+    if (s.last_poll_ns >= 0 && mono_ns - s.last_poll_ns > kLateGapNs)
+        ++s.late_polls;
+    s.last_poll_ns = mono_ns;
+
+    if (mono_ns >= s.next_check_ns) {
+        for (Channel &c : s.channels) {
+            if (c.watched)
+                check_file(c);
+        }
+        s.next_check_ns = mono_ns + kSlowCheckNs;
+    }
+
+    // The wall clock is read once per poll, and only when there is news.
+    std::int64_t wall_ns = -1;
+    s.pending_count = 0;
+    s.pending_next = 0;
+    for (int i = 0; i < record::kChannels; ++i) {
+        Channel &c = s.channels[i];
+        if (c.map == nullptr)
+            continue;
+        vx7_sample sample;
+        if (!look(c, i + 1, sample))
+            continue;
+        if (wall_ns < 0 && !now_ns(CLOCK_REALTIME, wall_ns))
+            return VX7_STREAM_ECLOCK;
+        sample.wall_ns = wall_ns;
+        int j = s.pending_count++;
+        while (j > 0 && before(sample, s.pending[j - 1])) {
+            s.pending[j] = s.pending[j - 1];
+            --j;
+        }
+        s.pending[j] = sample;
+    }
+    return VX7_STREAM_OK;
+}
+
+} // namespace
+
+extern "C" int vx7_stream_open(const vx7_stream_options *options, vx7_stream **out)
+{
+    if (out == nullptr)
+        return VX7_STREAM_EINVAL;
+    *out = nullptr;
+    vx7_stream_options o{};
+    if (options != nullptr)
+        o = *options;
+    const std::uint32_t mask = o.channel_mask == 0 ? kAllChannels : o.channel_mask;
+    if ((mask & kAllChannels) == 0)
+        return VX7_STREAM_EINVAL;
+    if ((mask & ~kAllChannels) != 0)
+        return VX7_STREAM_EINVAL;
+
+    auto *s = static_cast<vx7_stream *>(std::calloc(1, sizeof(vx7_stream)));
+    if (s == nullptr)
+        return VX7_STREAM_ENOMEM;
+    for (int i = 0; i < record::kChannels; ++i) {
+        Channel &c = s->channels[i];
+        c.watched = (mask & (1u << i)) != 0;
+        c.state = c.watched ? VX7_STREAM_CHANNEL_WAITING : VX7_STREAM_CHANNEL_UNWATCHED;
+        if (!c.watched)
+            continue;
+        bool fits;
+        if (o.paths[i] != nullptr) {
+            const std::size_t n = std::strlen(o.paths[i]);
+            fits = n > 0 && n < kPathMax;
+            if (fits)
+                std::memcpy(c.path, o.paths[i], n + 1);
+        } else {
+            fits = fill_path(c.path, o.dir != nullptr ? o.dir : kDefaultDir, i + 1);
+        }
+        if (!fits) {
+            std::free(s);
+            return VX7_STREAM_EINVAL;
+        }
+    }
+    s->period_ns = static_cast<std::int64_t>(o.poll_period_us == 0 ? kDefaultPeriodUs : o.poll_period_us) * 1000;
+    s->last_poll_ns = -1;
+    std::int64_t mono = 0;
+    if (!now_ns(CLOCK_MONOTONIC, mono)) {
+        std::free(s);
+        return VX7_STREAM_ECLOCK;
+    }
+    // The files are looked for now, so that a caller sees their state at once.
+    for (Channel &c : s->channels) {
+        if (c.watched)
+            try_map(c);
+    }
+    s->next_check_ns = mono + kSlowCheckNs;
+    *out = s;
+    return VX7_STREAM_OK;
+}
+
+extern "C" int vx7_stream_next(vx7_stream *stream, int32_t timeout_ms, vx7_sample *out)
+{
+    if (stream == nullptr || out == nullptr)
+        return VX7_STREAM_EINVAL;
+    vx7_stream &s = *stream;
+    std::int64_t start = 0;
+    if (!now_ns(CLOCK_MONOTONIC, start))
+        return VX7_STREAM_ECLOCK;
+    const std::int64_t deadline = start + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
+    std::int64_t now = start;
+    for (;;) {
+        if (s.pending_next < s.pending_count) {
+            *out = s.pending[s.pending_next++];
+            return VX7_STREAM_OK;
+        }
+        const int rc = poll(s, now);
+        if (rc != VX7_STREAM_OK)
+            return rc;
+        if (s.pending_next < s.pending_count)
+            continue;
+        if (timeout_ms >= 0 && now >= deadline)
+            return VX7_STREAM_TIMEOUT;
+        std::int64_t wake = now + s.period_ns;
+        if (timeout_ms >= 0 && wake > deadline)
+            wake = deadline;
+        const timespec ts{static_cast<time_t>(wake / 1'000'000'000), static_cast<long>(wake % 1'000'000'000)};
+        // Interrupted by a signal: look again at once, so that a caller's
+        // handler takes effect when this call returns.
+        (void)::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+        if (!now_ns(CLOCK_MONOTONIC, now))
+            return VX7_STREAM_ECLOCK;
+    }
+}
+
+extern "C" uint64_t vx7_stream_late_polls(const vx7_stream *stream)
+{
+    return stream == nullptr ? 0 : stream->late_polls;
+}
+
+extern "C" int vx7_stream_channel_state(const vx7_stream *stream, int channel, int *errno_out)
+{
+    if (errno_out != nullptr)
+        *errno_out = 0;
+    if (stream == nullptr || channel < 1 || channel > record::kChannels)
+        return VX7_STREAM_CHANNEL_UNWATCHED;
+    const Channel &c = stream->channels[channel - 1];
+    if (errno_out != nullptr)
+        *errno_out = c.error;
+    return c.state;
+}
+
+extern "C" const char *vx7_stream_strerror(int code)
+{
+    switch (code) {
+    case VX7_STREAM_OK:
+        return "a sample";
+    case VX7_STREAM_TIMEOUT:
+        return "no new sample within the time-out";
+    case VX7_STREAM_EINVAL:
+        return "invalid argument (null pointer, no channel 1-4 in the mask, or a path too long)";
+    case VX7_STREAM_ENOMEM:
+        return "out of memory";
+    case VX7_STREAM_ECLOCK:
+        return "the clocks cannot be read";
+    default:
+        return "unknown result code";
+    }
+}
+
+extern "C" void vx7_stream_close(vx7_stream *stream)
+{
+    if (stream == nullptr)
+        return;
+    for (Channel &c : stream->channels)
+        unmap(c);
+    std::free(stream);
+}

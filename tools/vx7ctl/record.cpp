@@ -1,0 +1,172 @@
+// vx7ctl record: every sample the driver publishes on the chosen channels,
+// once, in the order the sample stream sees them, to a CSV or JSON-lines
+// file, until Ctrl+C/SIGTERM, --duration or --count; then a summary on
+// standard error.
+#include "args.h"
+#include "commands.h"
+#include "interrupt.h"
+#include "record_lines.h"
+#include "record_output.h"
+
+#include "vx7/stream.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <time.h>
+
+namespace vx7ctl {
+namespace {
+
+// The longest wait for a sample before the stop conditions are looked at
+// again: a Ctrl+C is acted on within it.
+constexpr std::int32_t kMaxWaitMs = 100;
+// Pending lines written at the latest at this size even while samples keep
+// coming without a pause.
+constexpr std::size_t kMaxPending = 64 * 1024;
+
+std::int64_t monotonic_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+struct Tally {
+    std::uint64_t samples[kChannels] = {};
+    std::uint64_t no_value[kChannels] = {};
+    std::uint64_t total = 0; // samples with a value
+    std::int64_t first_ns = 0;
+    std::int64_t last_ns = 0;
+    bool any = false;
+
+    void add(const vx7_sample &s)
+    {
+        const auto c = static_cast<std::size_t>(s.channel - 1);
+        if (s.has_value) {
+            ++samples[c];
+            ++total;
+        } else {
+            ++no_value[c];
+        }
+        if (!any)
+            first_ns = s.wall_ns;
+        last_ns = s.wall_ns;
+        any = true;
+    }
+};
+
+const char *file_note(const vx7_stream *stream, int channel, std::string &buf)
+{
+    int err = 0;
+    switch (vx7_stream_channel_state(stream, channel, &err)) {
+    case VX7_STREAM_CHANNEL_WAITING:
+        return " (its channel file is missing)";
+    case VX7_STREAM_CHANNEL_UNUSABLE:
+        buf = std::string(" (its channel file cannot be used: ") + std::strerror(err) + ")";
+        return buf.c_str();
+    default:
+        return "";
+    }
+}
+
+void print_summary(const Tally &t, const vx7_stream *stream, const RecordOptions &o, const RecordOutput &out)
+{
+    std::fprintf(stderr, "recorded %llu samples to %s\n", static_cast<unsigned long long>(t.total),
+                 out.name().c_str());
+    for (int c = 1; c <= kChannels; ++c) {
+        if ((o.channel_mask & (1u << (c - 1))) == 0)
+            continue;
+        const auto i = static_cast<std::size_t>(c - 1);
+        std::string buf;
+        std::fprintf(stderr, "  channel %d: %llu samples", c, static_cast<unsigned long long>(t.samples[i]));
+        if (t.no_value[i] > 0)
+            std::fprintf(stderr, ", %llu no-value events", static_cast<unsigned long long>(t.no_value[i]));
+        std::fprintf(stderr, "%s\n", file_note(stream, c, buf));
+    }
+    if (t.any)
+        std::fprintf(stderr, "  time span: %s to %s (%.3f s)\n", iso_time(t.first_ns).c_str(),
+                     iso_time(t.last_ns).c_str(), static_cast<double>(t.last_ns - t.first_ns) / 1e9);
+    const auto late = static_cast<unsigned long long>(vx7_stream_late_polls(stream));
+    std::fprintf(stderr, "  late polls: %llu%s\n", late,
+                 late == 0 ? "" : " (a sample may have been missed at each)");
+}
+
+// The recording itself, from an open stream to an open output. Returns the
+// exit status; the summary is printed by the caller when it is kOk.
+int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, Tally &tally)
+{
+    const InterruptFlag interrupts;
+    const std::int64_t start = monotonic_ns();
+    const std::int64_t end = o.duration_s > 0 ? start + static_cast<std::int64_t>(o.duration_s * 1e9) : INT64_MAX;
+    const bool csv = o.format == RecordOptions::Format::Csv;
+    if (csv && out.needs_header())
+        out.pending() += kCsvHeader;
+    const auto write_failed = [&] {
+        return fail(kFailed, "record: cannot write to %s: %s", out.name().c_str(), std::strerror(errno));
+    };
+    while (!InterruptFlag::interrupted()) {
+        const std::int64_t left_ms = (end - monotonic_ns()) / 1000000;
+        if (left_ms < 0)
+            break;
+        // Nothing pending: wait for a sample; lines pending: look once, and
+        // write them when nothing more is at hand.
+        const std::int32_t wait = out.pending().empty() ? static_cast<std::int32_t>(left_ms < kMaxWaitMs ? left_ms : kMaxWaitMs) : 0;
+        vx7_sample s{};
+        const int rc = vx7_stream_next(stream, wait, &s);
+        if (rc == VX7_STREAM_OK) {
+            if (csv)
+                append_csv_line(out.pending(), s);
+            else
+                append_jsonl_line(out.pending(), s);
+            tally.add(s);
+            if (o.count != 0 && tally.total >= o.count)
+                break;
+            if (out.pending().size() < kMaxPending)
+                continue;
+        } else if (rc != VX7_STREAM_TIMEOUT) {
+            (void)out.flush();
+            return fail(kFailed, "record: the sample stream failed: %s", vx7_stream_strerror(rc));
+        }
+        if (!out.pending().empty() && !out.flush())
+            return write_failed();
+    }
+    if (!out.close())
+        return write_failed();
+    return kOk;
+}
+
+} // namespace
+
+int cmd_record(Args &args)
+{
+    RecordOptions o;
+    if (const int rc = parse_record(args, o); rc != kOk)
+        return rc;
+
+    vx7_stream_options so{};
+    so.channel_mask = o.channel_mask;
+    vx7_stream *stream = nullptr;
+    if (const int rc = vx7_stream_open(&so, &stream); rc != VX7_STREAM_OK)
+        return fail(kFailed, "record: cannot open the sample stream: %s", vx7_stream_strerror(rc));
+
+    RecordOutput out;
+    if (const std::string error = out.open(o); !error.empty()) {
+        vx7_stream_close(stream);
+        return fail(kFailed, "record: %s", error.c_str());
+    }
+    // A reader that goes away shows as EPIPE on the next write, which ends
+    // the recording with a message, instead of a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    Tally tally;
+    const int rc = record_loop(stream, out, o, tally);
+    if (rc == kOk)
+        print_summary(tally, stream, o, out);
+    vx7_stream_close(stream);
+    return rc;
+}
+
+} // namespace vx7ctl
