@@ -8,10 +8,23 @@
 #include "record/vx7record/record.h"
 #include "report.h"
 
+#include <cstring>
+#include <span>
+
 namespace vx7::record {
 using vx7::driver::decode_sample;
 using vx7::driver::kVoltsPerCount;
 using vx7::driver::Sample;
+
+// The old reading call on top of read_stable: a record with no stable copy
+// reads as all spaces, "no value".
+inline int copy_stable(const char *mapped, std::span<char, kSize> out)
+{
+    const StableCopy c = read_stable(mapped, out);
+    if (!c.consistent)
+        std::memset(out.data(), ' ', kSize);
+    return c.copies;
+}
 } // namespace vx7::record
 
 #endif

@@ -75,7 +75,8 @@ struct CommandPlan {
 // vx7_read's work on a given path: map the file read-only, take a stable copy
 // of its record, release the file, parse the record's leading number.
 // Returns the value, or kNoValue when the file cannot be opened or mapped
-// (a file shorter than a record included) or the record holds no number.
+// (a file shorter than a record included), no stable copy could be taken (the
+// driver stayed in the middle of a write), or the record holds no number.
 [[nodiscard]] double read_channel_file(const char *path);
 
 } // namespace vx7::lib

@@ -103,11 +103,11 @@ double read_channel_file(const char *path)
         return kNoValue;
     }
     char text[record::kSize];
-    (void)record::copy_stable(file.data, text);
+    const record::StableCopy copy = record::read_stable(file.data, text);
     memfile_close(&file);
 
     double value = 0;
-    if (!record::parse_value(text, value))
+    if (!copy.consistent || !record::parse_value(text, value))
         return kNoValue;
     return value;
 }

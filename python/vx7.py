@@ -7,6 +7,9 @@
     print(vx7.help())            # the library's help text
     vx7.MAX_RANGE                # 2.5 (volts)
 
+    for s in vx7.samples(channels=[1, 2], timeout=5):   # every sample, once
+        print(s.channel, s.elapsed_ms, s.text, s.time)
+
 Channel numbers: configure() takes the device's channels 0-3, read() numbers
 the same channels 1-4 (configure(chan=0) is read(1)).
 
@@ -17,7 +20,9 @@ before anything reaches the library.
 
 The library is found through the environment variable VX7_LIBRARY (a path),
 else ctypes.util.find_library("vx7"), else the name libvx7.so.1, else the
-libvx7 of the installation this module belongs to.
+libvx7 of the installation this module belongs to. samples() uses the sample
+stream library, found the same way (VX7_STREAM_LIBRARY, "vx7stream",
+libvx7stream.so.1) when it is first called.
 """
 
 import ctypes
@@ -26,9 +31,11 @@ import math
 import operator
 import os
 import struct
+import time as _time
+from typing import NamedTuple, Optional
 
 __all__ = ["Vx7Error", "read", "configure", "reinit", "help", "MAX_RANGE", "CALIBRATIONS", "INPUTS",
-           "library_path"]
+           "library_path", "Sample", "Samples", "samples"]
 
 # Where the installed library lies, seen from the installed module; filled in
 # by the build for the installed copy.
@@ -62,30 +69,30 @@ class Vx7Error(Exception):
         self.code = code
 
 
-def _candidates():
-    env = os.environ.get("VX7_LIBRARY")
+def _candidates(env_name="VX7_LIBRARY", name="vx7"):
+    env = os.environ.get(env_name)
     if env:
         # An explicit choice: no fallback to another library.
         return [env]
     names = []
-    found = ctypes.util.find_library("vx7")
+    found = ctypes.util.find_library(name)
     if found:
         names.append(found)
-    names.append("libvx7.so.1")
+    names.append(f"lib{name}.so.1")
     if not _LIBDIR_FROM_MODULE.startswith("@"):
         here = os.path.dirname(os.path.abspath(__file__))
-        names.append(os.path.normpath(os.path.join(here, _LIBDIR_FROM_MODULE, "libvx7.so.1")))
+        names.append(os.path.normpath(os.path.join(here, _LIBDIR_FROM_MODULE, f"lib{name}.so.1")))
     return names
 
 
-def _load():
+def _load(env_name="VX7_LIBRARY", name="vx7", error=ImportError):
     errors = []
-    for name in _candidates():
+    for candidate in _candidates(env_name, name):
         try:
-            return ctypes.CDLL(name), name
+            return ctypes.CDLL(candidate), candidate
         except OSError as e:
             errors.append(str(e))
-    raise ImportError("vx7: cannot load libvx7 (set VX7_LIBRARY to its path): " + "; ".join(errors))
+    raise error(f"vx7: cannot load lib{name} (set {env_name} to its path): " + "; ".join(errors))
 
 
 # library_path: the path or name the library was loaded by.
@@ -195,3 +202,215 @@ def reinit():
 def help():  # noqa: A001 (the library's own name for it)
     """The library's help text."""
     return _lib.vx7_help().decode("ascii")
+
+
+# ---- the sample stream (libvx7stream) -------------------------------------------
+
+class _Options(ctypes.Structure):
+    _fields_ = [("dir", ctypes.c_char_p), ("paths", ctypes.c_char_p * 4),
+                ("poll_period_us", ctypes.c_uint32), ("channel_mask", ctypes.c_uint32)]
+
+
+class _CSample(ctypes.Structure):
+    _fields_ = [("channel", ctypes.c_int32), ("has_value", ctypes.c_int32), ("elapsed_ms", ctypes.c_uint64),
+                ("volts", ctypes.c_double), ("text", ctypes.c_char * 32), ("wall_ns", ctypes.c_int64)]
+
+
+_STREAM_OK = 0
+_STREAM_TIMEOUT = 1
+# Channel states of vx7_stream_channel_state, by name.
+CHANNEL_STATES = ("mapped", "waiting", "unusable", "unwatched")
+
+_stream_lib = None
+
+
+def _stream():
+    """libvx7stream, loaded on first use."""
+    global _stream_lib
+    if _stream_lib is None:
+        lib, _ = _load("VX7_STREAM_LIBRARY", "vx7stream", error=OSError)
+        lib.vx7_stream_open.argtypes = [ctypes.POINTER(_Options), ctypes.POINTER(ctypes.c_void_p)]
+        lib.vx7_stream_open.restype = ctypes.c_int
+        lib.vx7_stream_next.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(_CSample)]
+        lib.vx7_stream_next.restype = ctypes.c_int
+        lib.vx7_stream_late_polls.argtypes = [ctypes.c_void_p]
+        lib.vx7_stream_late_polls.restype = ctypes.c_uint64
+        lib.vx7_stream_channel_state.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+        lib.vx7_stream_channel_state.restype = ctypes.c_int
+        lib.vx7_stream_strerror.argtypes = [ctypes.c_int]
+        lib.vx7_stream_strerror.restype = ctypes.c_char_p
+        lib.vx7_stream_close.argtypes = [ctypes.c_void_p]
+        lib.vx7_stream_close.restype = None
+        _stream_lib = lib
+    return _stream_lib
+
+
+class Sample(NamedTuple):
+    """One sample as the driver published it.
+      channel     1-4
+      has_value   False when the channel's record turned to "no value"
+                  (the driver stopped); then elapsed_ms is 0, volts 0.0 and
+                  text ""
+      elapsed_ms  the driver's elapsed milliseconds of the sample
+      volts       the value
+      text        the volts exactly as the driver wrote them
+      time        host wall-clock time (seconds since the epoch) when the
+                  stream saw the sample
+      wall_ns     the same time in integer nanoseconds"""
+    channel: int
+    has_value: bool
+    elapsed_ms: int
+    volts: float
+    text: str
+    time: float
+    wall_ns: int
+
+
+# The longest single wait in the library, so that Ctrl+C is acted on soon.
+_SLICE_MS = 100
+
+
+class Samples:
+    """Iterator over the stream's samples; see samples(). Also a context
+    manager; close() releases the stream (iteration then ends)."""
+
+    def __init__(self, channels=None, dir=None, paths=None, period_ms=None, timeout=None,  # noqa: A002
+                 count=None):
+        self._handle = None
+        self._late_at_close = 0
+        mask = 0
+        if channels is not None:
+            if isinstance(channels, (str, bytes)) or not hasattr(channels, "__iter__"):
+                channels = [channels]
+            for c in channels:
+                c = _integer("channel", c)
+                if not 1 <= c <= 4:
+                    raise ValueError(f"channel must be 1-4, not {c}")
+                mask |= 1 << (c - 1)
+            if mask == 0:
+                raise ValueError("channels must name at least one channel 1-4")
+        opts = _Options()
+        opts.channel_mask = mask
+        self._keep = []  # the encoded paths live as long as the call needs them
+        if dir is not None:
+            opts.dir = self._path(dir)
+        if paths is not None:
+            items = paths.items() if isinstance(paths, dict) else enumerate(paths, start=1)
+            for c, path in items:
+                c = _integer("channel", c)
+                if not 1 <= c <= 4:
+                    raise ValueError(f"paths: channel must be 1-4, not {c}")
+                if path is not None:
+                    opts.paths[c - 1] = self._path(path)
+        if period_ms is not None:
+            if isinstance(period_ms, bool) or not isinstance(period_ms, (int, float)) \
+                    or not 0.001 <= period_ms <= 4_000_000:
+                raise ValueError(f"period_ms must be a number of milliseconds, 0.001-4000000, not {period_ms!r}")
+            opts.poll_period_us = max(1, round(period_ms * 1000))
+        if timeout is not None:
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout >= 0:
+                raise ValueError(f"timeout must be a number of seconds >= 0, not {timeout!r}")
+        if count is not None:
+            count = _integer("count", count)
+            if count < 0:
+                raise ValueError(f"count must be >= 0, not {count}")
+        self._timeout = timeout
+        self._left = count
+        lib = _stream()
+        handle = ctypes.c_void_p()
+        rc = lib.vx7_stream_open(ctypes.byref(opts), ctypes.byref(handle))
+        self._keep = None
+        if rc != _STREAM_OK:
+            raise Vx7Error(rc, lib.vx7_stream_strerror(rc).decode())
+        self._lib = lib
+        self._handle = handle
+        self._sample = _CSample()
+
+    def _path(self, path):
+        b = os.fsencode(path)
+        self._keep.append(b)
+        return b
+
+    @property
+    def late_polls(self):
+        """Polls that came more than 10 ms after the previous one (when a
+        sample may have been missed), since the stream was opened."""
+        if self._handle is None:
+            return self._late_at_close
+        return self._lib.vx7_stream_late_polls(self._handle)
+
+    def channel_state(self, channel):
+        """(state, errno) of channel 1-4's file; state is one of
+        CHANNEL_STATES."""
+        channel = _integer("channel", channel)
+        if self._handle is None:
+            raise ValueError("the stream is closed")
+        err = ctypes.c_int(0)
+        st = self._lib.vx7_stream_channel_state(self._handle, channel, ctypes.byref(err))
+        return CHANNEL_STATES[st], err.value
+
+    def close(self):
+        if getattr(self, "_handle", None) is not None:
+            self._late_at_close = self._lib.vx7_stream_late_polls(self._handle)
+            self._lib.vx7_stream_close(self._handle)
+            self._handle = None
+
+    def __del__(self):
+        self.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self._handle is None or self._left == 0:
+            self.close()
+            raise StopIteration
+        deadline = None if self._timeout is None else _time.monotonic() + self._timeout
+        try:
+            while True:
+                if deadline is None:
+                    wait_ms = _SLICE_MS
+                else:
+                    wait_ms = max(0, min(_SLICE_MS, math.ceil((deadline - _time.monotonic()) * 1000)))
+                rc = self._lib.vx7_stream_next(self._handle, wait_ms, ctypes.byref(self._sample))
+                if rc == _STREAM_OK:
+                    break
+                if rc != _STREAM_TIMEOUT:
+                    raise Vx7Error(rc, self._lib.vx7_stream_strerror(rc).decode())
+                if deadline is not None and _time.monotonic() >= deadline:
+                    self.close()
+                    raise StopIteration
+        except KeyboardInterrupt:
+            # Ctrl+C while waiting ends the iteration, not the program.
+            self.close()
+            raise StopIteration from None
+        if self._left is not None:
+            self._left -= 1
+        c = self._sample
+        return Sample(c.channel, bool(c.has_value), c.elapsed_ms, c.volts, c.text.decode("ascii", "replace"),
+                      c.wall_ns / 1e9, c.wall_ns)
+
+
+def samples(channels=None, dir=None, paths=None, period_ms=None, timeout=None, count=None):  # noqa: A002
+    """Every sample the acquisition driver publishes, once, in the order
+    seen (a Samples iterator of Sample tuples).
+      channels   channel numbers 1-4 to watch (default: all four)
+      dir        directory holding adc1.adc ... adc4.adc (default: the
+                 files read() reads, /home/dev/vx7)
+      paths      explicit channel files: {channel: path} or a list of four
+                 (None for "from dir")
+      period_ms  how often the files are looked at (default 1 ms)
+      timeout    end when no new sample comes within this many seconds
+                 (default: wait for ever)
+      count      end after this many samples
+    Ctrl+C while waiting ends the iteration. Missing channel files are
+    waited for; the iterator's late_polls says how often a sample may have
+    been missed (polls more than 10 ms apart)."""
+    return Samples(channels=channels, dir=dir, paths=paths, period_ms=period_ms, timeout=timeout, count=count)

@@ -3,7 +3,7 @@
 // of the C++ runtime library; one allocation per stream (vx7_stream_open).
 #include "vx7/stream.h"
 
-#include "record.h"
+#include "vx7record/record.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -21,7 +22,6 @@ namespace {
 namespace record = vx7::record;
 
 constexpr std::size_t kPathMax = 4096;
-constexpr char kDefaultDir[] = "/home/dev/vx7";
 constexpr std::uint32_t kDefaultPeriodUs = 1000;
 constexpr std::int64_t kLateGapNs = 10'000'000;   // the driver's cycle
 constexpr std::int64_t kSlowCheckNs = 100'000'000; // look for file changes
@@ -211,11 +211,9 @@ void make_sample(int channel, const char (&rec)[record::kSize], const Seen &s, v
         return;
     (void)record::parse_value(rec, out.volts);
     (void)record::parse_elapsed(rec, out.elapsed_ms);
-    std::size_t n = 0;
-    while (n < s.length && n + 1 < sizeof out.text && rec[n] != '\t') {
-        out.text[n] = rec[n];
-        ++n;
-    }
+    const std::string_view text = record::value_text(rec);
+    const std::size_t n = text.size() < sizeof out.text ? text.size() : sizeof out.text - 1;
+    std::memcpy(out.text, text.data(), n);
     out.text[n] = '\0';
 }
 
@@ -322,8 +320,13 @@ extern "C" int vx7_stream_open(const vx7_stream_options *options, vx7_stream **o
             fits = n > 0 && n < kPathMax;
             if (fits)
                 std::memcpy(c.path, o.paths[i], n + 1);
+        } else if (o.dir != nullptr) {
+            fits = fill_path(c.path, o.dir, i + 1);
         } else {
-            fits = fill_path(c.path, o.dir != nullptr ? o.dir : kDefaultDir, i + 1);
+            const record::ReaderPath p = record::reader_path(i + 1);
+            static_assert(sizeof p <= kPathMax);
+            std::memcpy(c.path, p.data(), p.size());
+            fits = true;
         }
         if (!fits) {
             std::free(s);

@@ -54,7 +54,7 @@ inline unsigned long elapsed_ms(time_ms_t now, time_ms_t start)
 inline vx7::record::Text format(double volts, unsigned long elapsed_ms)
 {
     vx7::record::Text t;
-    const int n = ::_snprintf(t.bytes, vx7::record::kSize - 1, vx7::record::kFormat, volts, elapsed_ms);
+    const int n = ::_snprintf(t.bytes, vx7::record::kRecordLimit - 1, vx7::record::kFormat, volts, elapsed_ms);
     return vx7::record::finish_text(t, n);
 }
 

@@ -13,6 +13,7 @@
 #define VX7RECORD_RECORD_H
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,8 @@
 #include <cstring>
 #include <span>
 #include <string_view>
+
+#include <sched.h>
 
 namespace vx7::record {
 
@@ -46,6 +49,62 @@ using ReaderPath = std::array<char, sizeof kReaderPathTemplate>;
     return path;
 }
 
+// ---- the sequence word ----------------------------------------------------
+//
+// The last 16 bytes of a channel file are the driver's own: the record never
+// reaches them, and readers that know no sequence word ignore them as bytes
+// behind the NUL. The Linux driver keeps a sequence word there, at byte 88 (8-
+// byte aligned in a page-aligned mapping): kSequenceMagic in its high half
+// and a counter in its low half, stored as one 64-bit word in the machine's
+// order. The counter is odd while the record is being changed and even when
+// it stands whole; each change raises it by 2. A file without the magic (all
+// spaces, or written by a driver that keeps no counter, such as the Windows
+// driver) is read by copying until two copies agree.
+inline constexpr std::size_t kSequenceOffset = 88;
+inline constexpr std::uint32_t kSequenceMagic = 0xB7A7C3E5; // no text byte among them
+// Room for a record and its NUL before the sequence word.
+inline constexpr std::size_t kRecordLimit = kSequenceOffset;
+static_assert(kSequenceOffset % 8 == 0 && kSequenceOffset + 8 <= kSize && kSize - kSequenceOffset <= 16);
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);
+
+// Whether a sequence word carries the magic, i.e. the file has a counter.
+[[nodiscard]] constexpr bool counted(std::uint64_t word)
+{
+    return static_cast<std::uint32_t>(word >> 32) == kSequenceMagic;
+}
+
+// Whether a counted word says the record stands whole (an even counter).
+[[nodiscard]] constexpr bool settled(std::uint64_t word)
+{
+    return counted(word) && (word & 1) == 0;
+}
+
+namespace detail {
+
+constexpr std::uint64_t counted_word(std::uint32_t counter)
+{
+    return std::uint64_t{kSequenceMagic} << 32 | counter;
+}
+
+// The sequence word of a mapping. The mapping must be 8-byte aligned (every
+// mapping is page-aligned); readers' mappings are read-only, which a load does
+// not mind.
+inline std::atomic_ref<std::uint64_t> word_of(const char *mapped)
+{
+    // NOLINTNEXTLINE: the word is shared memory, not an object of this process
+    return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t *>(const_cast<char *>(mapped) + kSequenceOffset));
+}
+
+} // namespace detail
+
+// The sequence word as it stands (one load, acquire). A poller that finds
+// the same settled word as last time knows the record has not changed,
+// without copying it; for a word that is not counted it must copy.
+[[nodiscard]] inline std::uint64_t sequence(const char *mapped)
+{
+    return detail::word_of(mapped).load(std::memory_order_acquire);
+}
+
 // ---- writing ----------------------------------------------------------------
 
 // A record as it is about to be published: formatted into a local buffer
@@ -56,10 +115,12 @@ struct Text {
 };
 
 // Ends a formatter's output: `n` is what the formatter returned; the text is
-// cut to fit, and its NUL set.
+// cut to fit before the sequence word (a record never comes near that), and
+// its NUL set.
 [[nodiscard]] inline Text finish_text(Text t, int n)
 {
-    t.length = n < 0 ? 0 : (static_cast<std::size_t>(n) < kSize ? static_cast<std::size_t>(n) : kSize - 1);
+    const std::size_t max = kRecordLimit - 1;
+    t.length = n < 0 ? 0 : (static_cast<std::size_t>(n) < max ? static_cast<std::size_t>(n) : max);
     t.bytes[t.length] = '\0';
     return t;
 }
@@ -68,52 +129,135 @@ struct Text {
 [[nodiscard]] inline Text format(double volts, unsigned long elapsed_ms)
 {
     Text t;
-    const int n = std::snprintf(t.bytes, kSize, kFormat, volts, elapsed_ms);
+    const int n = std::snprintf(t.bytes, kRecordLimit, kFormat, volts, elapsed_ms);
     return finish_text(t, n);
 }
 
-// Writes the record and its NUL at byte 0 of a channel file's mapping; the
-// bytes behind the NUL are left as they are.
-inline void publish(char *mapped, const Text &t)
+// Begins a change of a mapping: makes its counter odd (a counter that a
+// crashed writer left odd becomes a new odd value) and returns that word for
+// end_change. A file without the magic gets it here, counter 1.
+inline std::uint64_t begin_change(char *mapped)
 {
-    std::memcpy(mapped, t.bytes, t.length + 1);
+    const std::atomic_ref<std::uint64_t> word = detail::word_of(mapped);
+    const std::uint64_t now = word.load(std::memory_order_relaxed);
+    const auto counter = counted(now) ? static_cast<std::uint32_t>(now) : std::uint32_t{0};
+    const std::uint64_t odd = detail::counted_word((counter + 1) | 1);
+    word.store(odd, std::memory_order_relaxed);
+    // No byte of the change may be seen before the odd counter.
+    std::atomic_thread_fence(std::memory_order_release);
+    return odd;
 }
 
-// Sets all bytes of a channel file's mapping to spaces: "no value".
-inline void blank(char *mapped)
+// Ends a change begun by begin_change: the counter becomes even, after every
+// byte of the change.
+inline void end_change(char *mapped, std::uint64_t odd)
 {
-    std::memset(mapped, ' ', kSize);
+    detail::word_of(mapped).store(detail::counted_word(static_cast<std::uint32_t>(odd) + 1),
+                                  std::memory_order_release);
+}
+
+// How publish and blank move bytes: plain memcpy and memset. Tests put in
+// their own to stop a writer half-way.
+struct PlainBytes {
+    void copy(char *dst, const char *src, std::size_t n) const { std::memcpy(dst, src, n); }
+    void fill(char *dst, char c, std::size_t n) const { std::memset(dst, c, n); }
+};
+
+// Writes the record and its NUL at byte 0 of a channel file's mapping, inside
+// one change of the counter; the bytes between the NUL and the sequence word
+// are left as they are.
+template <class Bytes = PlainBytes>
+inline void publish(char *mapped, const Text &t, Bytes &&bytes = {})
+{
+    const std::size_t n = t.length < kRecordLimit ? t.length : kRecordLimit - 1;
+    const std::uint64_t odd = begin_change(mapped);
+    bytes.copy(mapped, t.bytes, n);
+    bytes.fill(mapped + n, '\0', 1);
+    end_change(mapped, odd);
+}
+
+// Sets all 100 bytes of a channel file's mapping to spaces, "no value": the
+// counter is made odd, every other byte set, and the word itself set to
+// spaces last, so that no reader takes a half-blanked record for a whole one.
+template <class Bytes = PlainBytes>
+inline void blank(char *mapped, Bytes &&bytes = {})
+{
+    (void)begin_change(mapped);
+    bytes.fill(mapped, ' ', kSequenceOffset);
+    bytes.fill(mapped + kSequenceOffset + 8, ' ', kSize - kSequenceOffset - 8);
+    std::uint64_t spaces = 0;
+    std::memset(&spaces, ' ', sizeof spaces);
+    detail::word_of(mapped).store(spaces, std::memory_order_release);
 }
 
 // ---- reading ----------------------------------------------------------------
 
-// How many times a reader copies a record at most while looking for two
-// consecutive copies that agree.
-inline constexpr int kMaxCopies = 16;
+// How many times a reader copies a record at most before it gives up.
+inline constexpr int kMaxCopies = 32;
 
-// Copies a record out of a mapping that the driver may be rewriting at the
-// same moment: copies until two consecutive copies agree (at most kMaxCopies
-// copies) and leaves the last copy in `out`. Returns the number of copies.
-// The bytes are read through a volatile pointer, so that every copy reads the
-// shared memory afresh instead of reusing what the compiler knows.
-inline int copy_stable(const char *mapped, std::span<char, kSize> out)
+// The outcome of read_stable.
+struct StableCopy {
+    bool consistent; // false: no stable copy within kMaxCopies; treat as no value
+    int copies;      // copies taken, 1 to kMaxCopies
+};
+
+// What read_stable does besides copying. pause(): before a try that follows
+// a failed one, let the writer (perhaps preempted half-way through a change)
+// run. copied(): after the bytes of each try are copied, before the word is
+// loaded again; nothing here, tests put in a writer.
+struct ReadHooks {
+    void pause() const { ::sched_yield(); }
+    void copied() const {}
+};
+
+// Copies a record out of a mapping that the driver may be changing at the
+// same moment, into `out` (all 100 bytes). With a counter: the word is
+// loaded, the bytes copied, the word loaded again; the copy is whole when
+// both loads give the same even counter. Without one (no magic): copies until
+// two consecutive copies agree and the word has not changed meanwhile. Tries
+// at most kMaxCopies copies (see ReadHooks for `hooks`). The bytes are read
+// through a volatile pointer, so that every copy reads the shared memory
+// afresh. Returns whether `out` holds a whole record (or a settled "no
+// value"); when not, the caller treats the channel as holding no value.
+template <class Hooks = ReadHooks>
+[[nodiscard]] inline StableCopy read_stable(const char *mapped, std::span<char, kSize> out, Hooks &&hooks = {})
 {
+    const std::atomic_ref<std::uint64_t> word = detail::word_of(mapped);
     const volatile char *src = mapped;
-    const auto copy_once = [&] {
-        for (std::size_t i = 0; i < kSize; ++i)
-            out[i] = src[i];
-    };
-    copy_once();
-    int copies = 1;
     char previous[kSize];
-    while (copies < kMaxCopies) {
+    bool have_previous = false;
+    bool failed = false;
+    for (int copies = 1; copies <= kMaxCopies; ++copies) {
+        if (failed)
+            hooks.pause();
+        failed = true;
+        const std::uint64_t before = word.load(std::memory_order_acquire);
+        for (std::size_t i = 0; i < kSequenceOffset; ++i)
+            out[i] = src[i];
+        for (std::size_t i = kSequenceOffset + 8; i < kSize; ++i)
+            out[i] = src[i];
+        hooks.copied();
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const std::uint64_t after = word.load(std::memory_order_relaxed);
+        std::memcpy(out.data() + kSequenceOffset, &before, sizeof before);
+        if (before != after) {
+            have_previous = false;
+            continue;
+        }
+        if (counted(before)) {
+            if (settled(before))
+                return {true, copies};
+            have_previous = false;
+            continue;
+        }
+        if (have_previous && std::memcmp(previous, out.data(), kSize) == 0)
+            return {true, copies};
+        // The first copy of a pair is no failure; two that disagree are.
+        failed = have_previous;
         std::memcpy(previous, out.data(), kSize);
-        copy_once();
-        ++copies;
-        if (std::memcmp(previous, out.data(), kSize) == 0)
-            break;
+        have_previous = true;
     }
-    return copies;
+    return {false, kMaxCopies};
 }
 
 // The volts text of a record: the characters before its first tab, as the

@@ -203,18 +203,6 @@ TEST(ChannelFileLocale, DecimalCommaLocaleDoesNotChangeTheParse)
 
 namespace {
 
-// What the writer process shares with the test.
-struct WriterLog {
-    std::atomic<int> stop{0};
-    std::atomic<int> stalls{0};      // writes that took longer than kStall
-    unsigned long stalled[64] = {};  // their record numbers (the first 64)
-};
-
-// A write of one record takes some nanoseconds. One that takes this long was
-// interrupted half-way, and its half-written record stood in the file for
-// long enough to be copied twice alike.
-constexpr auto kStall = std::chrono::microseconds(2);
-
 const std::vector<double> kValues = {1.11111111111, -0.222222222222, 3.33333333333e-3, -0.0444444444444};
 
 vx7::record::Text record_number(unsigned long n)
@@ -222,32 +210,13 @@ vx7::record::Text record_number(unsigned long n)
     return vx7::record::format(kValues[n % kValues.size()], n * 997);
 }
 
-// Whether v is what a reader sees of record n half-written over record n-1:
-// the first k bytes of the new record, the rest of the old one.
-bool half_written(double v, unsigned long n)
-{
-    const auto before = record_number(n - 1);
-    const auto after = record_number(n);
-    for (std::size_t k = 1; k < vx7::record::kSize; ++k) {
-        std::string text(before.bytes, before.length + 1);
-        text.resize(vx7::record::kSize, ' ');
-        const std::string head(after.bytes, after.length + 1);
-        text.replace(0, std::min(k, head.size()), head, 0, std::min(k, head.size()));
-        if (std::strtod(text.c_str(), nullptr) == v)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 // One writer process keeps rewriting the record the way the driver does (one
-// copy of record and NUL into the mapping), while several threads read it
-// through the reader. Every value read must be one of the values written,
-// never a mixture of two records. The one mixture no reader can tell from a
-// whole record is a record whose writer was stopped half-way (preempted on a
-// loaded machine) and left it standing; the writer times its writes, and only
-// a mixture of such a stalled write is excused.
+// copy of record and NUL into the mapping, inside a change of the sequence
+// counter), while several threads read it through the reader. Every value
+// read must be one of the values written, or "no value" when the writer was
+// caught in the middle of a change too long; never a mixture of two records.
 TEST(ChannelFileConcurrency, ReadersNeverSeeAMixedRecord)
 {
     TempDir dir;
@@ -262,24 +231,17 @@ TEST(ChannelFileConcurrency, ReadersNeverSeeAMixedRecord)
     ASSERT_EQ(memfile_create(path.c_str(), MEMFILE_READ | MEMFILE_WRITE | MEMFILE_FILL, 100, &w), 0);
     vx7::record::publish(w.data, record_number(0));
 
-    void *shared = ::mmap(nullptr, sizeof(WriterLog), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void *shared = ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(shared, MAP_FAILED);
-    auto *log = new (shared) WriterLog();
+    auto *stop = new (shared) std::atomic<int>(0);
 
     const pid_t writer = ::fork();
     ASSERT_GE(writer, 0);
     if (writer == 0) {
         unsigned long n = 0;
-        while (log->stop.load() == 0) {
+        while (stop->load() == 0) {
             ++n;
-            const auto text = record_number(n);
-            const auto t0 = std::chrono::steady_clock::now();
-            vx7::record::publish(w.data, text);
-            if (std::chrono::steady_clock::now() - t0 > kStall) {
-                const int i = log->stalls.fetch_add(1);
-                if (i < 64)
-                    log->stalled[i] = n;
-            }
+            vx7::record::publish(w.data, record_number(n));
             // Like the driver, rest between records (it rests 10 ms; this is
             // some 50 times faster).
             ::usleep(1);
@@ -297,29 +259,23 @@ TEST(ChannelFileConcurrency, ReadersNeverSeeAMixedRecord)
             while (std::chrono::steady_clock::now() < until) {
                 const double v = read_channel_file(path.c_str());
                 reads.fetch_add(1);
-                if (written.count(v) == 0 && strange[r].size() < 10)
+                if (v != kNoValue && written.count(v) == 0 && strange[r].size() < 10)
                     strange[r].push_back(v);
             }
         });
     }
     for (auto &t : readers)
         t.join();
-    log->stop.store(1);
+    stop->store(1);
     int status = 0;
     ASSERT_EQ(::waitpid(writer, &status, 0), writer);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     memfile_close(&w);
 
     EXPECT_GT(reads.load(), 1000) << "too few reads to mean anything";
-    const int stalls = std::min(log->stalls.load(), 64);
     for (int r = 0; r < kReaders; ++r) {
-        for (double v : strange[r]) {
-            bool excused = false;
-            for (int i = 0; i < stalls && !excused; ++i)
-                excused = half_written(v, log->stalled[i]);
-            if (!excused)
-                ADD_FAILURE() << "reader " << r << " got a mixed value " << v;
-        }
+        for (double v : strange[r])
+            ADD_FAILURE() << "reader " << r << " got a mixed value " << v;
     }
-    ::munmap(shared, sizeof(WriterLog));
+    ::munmap(shared, sizeof(std::atomic<int>));
 }
