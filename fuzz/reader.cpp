@@ -1,8 +1,9 @@
 // Fuzz target: libvx7's read path on a channel file of any content and
 // length. The input becomes the whole file (in a private temporary
 // directory); read_channel_file must give "no value" for a file shorter than
-// a record, and otherwise what the record's leading number says (strtod on
-// the first 100 bytes), or "no value" when it holds none.
+// a record or one whose sequence word says a change is under way, and
+// otherwise what the record's leading number says (strtod on the first 100
+// bytes), or "no value" when it holds none.
 #include "fuzz_check.h"
 
 #include "lib/internal.h"
@@ -60,7 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const double got = vx7::lib::read_channel_file(path.c_str());
 
     double want = vx7::lib::kNoValue;
-    if (size >= vx7::record::kSize) {
+    std::uint64_t word = 0;
+    if (size >= vx7::record::kSize)
+        std::memcpy(&word, data + vx7::record::kSequenceOffset, sizeof word);
+    const bool changing = vx7::record::counted(word) && !vx7::record::settled(word);
+    if (size >= vx7::record::kSize && !changing) {
         char text[vx7::record::kSize + 1];
         std::memcpy(text, data, vx7::record::kSize);
         text[vx7::record::kSize] = '\0';
