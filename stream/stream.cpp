@@ -46,6 +46,8 @@ struct Channel {
     ino_t ino;
     char raw[record::kSize]; // the mapping's bytes at the last consistent copy
     bool raw_valid;
+    std::uint64_t word;      // its sequence word, when counted
+    bool word_valid;
     Seen last;               // the last reported (or initial) state
 };
 
@@ -91,6 +93,7 @@ void unmap(Channel &c)
         ::munmap(const_cast<char *>(c.map), record::kSize);
     c.map = nullptr;
     c.raw_valid = false;
+    c.word_valid = false;
 }
 
 void set_waiting(Channel &c, int error)
@@ -221,14 +224,26 @@ void make_sample(int channel, const char (&rec)[record::kSize], const Seen &s, v
 // changed since the last report.
 bool look(Channel &c, int channel, vx7_sample &out)
 {
-    // Nothing changed in the mapping since the last consistent copy: the
-    // common case, decided without copying.
-    if (c.raw_valid && std::memcmp(c.map, c.raw, record::kSize) == 0)
+    // Nothing changed since the last consistent copy: the common case,
+    // decided without copying when the file has a sequence counter (one
+    // load), by comparing bytes when it has none.
+    const std::uint64_t word = record::sequence(c.map);
+    if (record::counted(word)) {
+        if (c.word_valid && word == c.word)
+            return false;
+        if (!record::settled(word))
+            return false; // being rewritten: looked at again next poll
+    } else if (c.raw_valid && std::memcmp(c.map, c.raw, record::kSize) == 0) {
         return false;
+    }
     char rec[record::kSize];
-    (void)record::copy_stable(c.map, rec);
+    if (!record::read_stable(c.map, rec).consistent)
+        return false; // no whole record this time: looked at again next poll
     std::memcpy(c.raw, rec, record::kSize);
     c.raw_valid = true;
+    // read_stable leaves the word it found in the copy's word bytes.
+    std::memcpy(&c.word, rec + record::kSequenceOffset, sizeof c.word);
+    c.word_valid = record::counted(c.word);
 
     const Seen now = interpret(rec);
     // A record that is "no value" from the start is no news.

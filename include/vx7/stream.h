@@ -14,10 +14,13 @@
  * never read past its end); a file that is removed and created again, or
  * replaced by another (a different inode), is mapped afresh. A path that
  * cannot be used as a channel file (a directory, no permission) is reported
- * through vx7_stream_channel_state, never by a crash.
+ * through vx7_stream_channel_state, never by a crash. (A channel file must
+ * not be cut short in place while it is mapped, which the driver never does:
+ * replace or remove it instead.)
  *
  * Samples. A sample is reported when a channel's record changes; an
- * unchanged record is never reported twice. A record that turns into "no
+ * unchanged record is never reported twice. The record a file holds when
+ * the stream first maps it counts as new, unless it is "no value". A record that turns into "no
  * value" (all spaces: the driver stopped) is reported once as a sample with
  * has_value 0. After a driver restart the elapsed milliseconds start again
  * near 0; those records are new samples, not repeats. A record caught while
@@ -52,8 +55,9 @@ typedef struct vx7_stream vx7_stream; /* opaque */
 enum vx7_stream_result {
     VX7_STREAM_OK = 0,          /* a sample was returned */
     VX7_STREAM_TIMEOUT = 1,     /* nothing new within the time-out */
-    VX7_STREAM_EINVAL = -1,     /* a null pointer, a channel mask with no
-                                   channel 1-4, or a path that does not fit */
+    VX7_STREAM_EINVAL = -1,     /* a null pointer, a channel mask with bits
+                                   other than channels 1-4, or a path that is
+                                   empty or does not fit (4095 bytes) */
     VX7_STREAM_ENOMEM = -2,     /* the stream could not be allocated */
     VX7_STREAM_ECLOCK = -3      /* the clocks could not be read */
 };

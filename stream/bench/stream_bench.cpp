@@ -1,9 +1,13 @@
 // The cost of a stream poll when nothing is new (four channels mapped, no
 // record changed), next to the cost of copying four 100-byte records from
-// memory, which is what any reader has to do at least once per poll.
+// memory, which is what any reader has to do at least once per poll, and of
+// one read of the clock, which every poll makes. Channel files as the driver
+// writes them (with the sequence counter) and as a driver without the
+// counter leaves them.
 //
-//   build/stream/bench/vx7_stream_bench
+//   build/stream/bench/vx7_stream_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include "vx7/stream.h"
+#include "vx7record/record.h"
 
 #include <benchmark/benchmark.h>
 
@@ -12,7 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <ctime>
+#include <fcntl.h>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -20,30 +27,40 @@ namespace {
 constexpr std::size_t kRecord = 100;
 
 struct Files {
-    Files()
+    explicit Files(bool counted)
     {
         char tmpl[] = "/tmp/vx7bench.XXXXXX";
         if (::mkdtemp(tmpl) == nullptr)
             std::abort();
         dir = tmpl;
         for (int n = 1; n <= 4; ++n) {
-            char rec[kRecord];
-            std::memset(rec, ' ', kRecord);
-            const int len = std::snprintf(rec, kRecord, "%.11e\t%lu\t", 0.25 * n, 1000ul * n);
-            rec[len] = '\0';
             const std::string path = dir + "/adc" + std::to_string(n) + ".adc";
-            FILE *f = std::fopen(path.c_str(), "wb");
-            if (f == nullptr || std::fwrite(rec, 1, kRecord, f) != kRecord || std::fclose(f) != 0)
+            const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            if (fd < 0 || ::ftruncate(fd, kRecord) != 0)
                 std::abort();
+            void *p = ::mmap(nullptr, kRecord, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            ::close(fd);
+            if (p == MAP_FAILED)
+                std::abort();
+            char *map = static_cast<char *>(p);
+            const auto text = vx7::record::format(0.25 * n, 1000ul * static_cast<unsigned long>(n));
+            if (counted) {
+                vx7::record::blank(map);
+                vx7::record::publish(map, text);
+            } else {
+                std::memset(map, ' ', kRecord);
+                std::memcpy(map, text.bytes, text.length + 1);
+            }
+            ::munmap(map, kRecord);
         }
     }
     ~Files() { std::filesystem::remove_all(dir); }
     std::string dir;
 };
 
-void StreamPollNothingNew(benchmark::State &state)
+void StreamPollNothingNew(benchmark::State &state, bool counted)
 {
-    Files files;
+    Files files(counted);
     vx7_stream_options o{};
     o.dir = files.dir.c_str();
     vx7_stream *s = nullptr;
@@ -67,7 +84,8 @@ void StreamPollNothingNew(benchmark::State &state)
     state.counters["late_polls"] = static_cast<double>(vx7_stream_late_polls(s));
     vx7_stream_close(s);
 }
-BENCHMARK(StreamPollNothingNew);
+BENCHMARK_CAPTURE(StreamPollNothingNew, counted, true);
+BENCHMARK_CAPTURE(StreamPollNothingNew, no_counter, false);
 
 void CopyFourRecords(benchmark::State &state)
 {
@@ -84,6 +102,16 @@ void CopyFourRecords(benchmark::State &state)
     }
 }
 BENCHMARK(CopyFourRecords);
+
+void ClockRead(benchmark::State &state)
+{
+    timespec ts;
+    for (auto _ : state) {
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        benchmark::DoNotOptimize(ts);
+    }
+}
+BENCHMARK(ClockRead);
 
 } // namespace
 

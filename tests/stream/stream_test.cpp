@@ -12,6 +12,7 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/prctl.h>
@@ -428,4 +429,61 @@ TEST_F(StreamTest, PollMakesNoSystemCall)
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status) << ": a system call in a poll";
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+namespace {
+
+// Bytes for the record unit's writer that stop once, after `at` bytes of
+// the writer's byte moves, to let the test look at the file half-written.
+struct StoppingBytes {
+    std::size_t at;
+    std::function<void()> look;
+    std::size_t done = 0;
+
+    void move(char *dst, const char *src, char c, std::size_t n)
+    {
+        for (std::size_t i = 0; i < n; ++i, ++done) {
+            if (done == at)
+                look();
+            dst[i] = src != nullptr ? src[i] : c;
+        }
+    }
+    void copy(char *dst, const char *src, std::size_t n) { move(dst, src, 0, n); }
+    void fill(char *dst, char c, std::size_t n) { move(dst, nullptr, c, n); }
+};
+
+} // namespace
+
+// A writer stopped at every byte of a record, and of the blanking: the
+// stream reports nothing while the record is half-written, and the whole
+// record once when it is done.
+TEST_F(StreamTest, TornWritesAreNeverReported)
+{
+    ChannelWriter w1(path(1));
+    Stream s(options());
+    const auto old_text = vx7::record::format(0.9, 1000);
+    const auto new_text = vx7::record::format(1.0, 1010);
+    unsigned long ms = 1010;
+    for (std::size_t at = 0; at <= new_text.length; ++at) {
+        SCOPED_TRACE(at);
+        vx7::record::publish(w1.data(), old_text);
+        s.drain();
+        ++ms;
+        const auto text = vx7::record::format(1.0, ms);
+        int seen_half_way = 0;
+        vx7::record::publish(w1.data(), text, StoppingBytes{at, [&] { seen_half_way += s.next(0).has_value(); }});
+        EXPECT_EQ(seen_half_way, 0) << "a half-written record was reported";
+        expect_samples(s.drain(), {{1, 1.0, ms}});
+    }
+    for (std::size_t at = 0; at < vx7::record::kSize - 8; ++at) {
+        SCOPED_TRACE(at);
+        vx7::record::publish(w1.data(), old_text);
+        s.drain();
+        int seen_half_way = 0;
+        vx7::record::blank(w1.data(), StoppingBytes{at, [&] { seen_half_way += s.next(0).has_value(); }});
+        EXPECT_EQ(seen_half_way, 0) << "a half-blanked record was reported";
+        const auto got = s.drain();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].has_value, 0);
+    }
 }
