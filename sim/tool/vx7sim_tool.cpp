@@ -7,9 +7,13 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "printers.h"
 #include "vx7sim/sim.h"
+
+using namespace vx7sim::tool;
 
 namespace {
 
@@ -37,6 +41,9 @@ const char kUsage[] =
     "                                line: number channel(0-3) exponent raw(24-bit code) volts;\n"
     "                                exit status 3 when some of them were already overwritten\n"
     "  samples --total               how many sample reports the device has answered\n";
+
+// Exit status of `samples` when the ring wrapped past --since.
+constexpr int kSamplesLost = 3;
 
 struct Usage : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -75,277 +82,319 @@ std::vector<std::uint8_t> hex_bytes(const std::string &s)
     return out;
 }
 
-std::string hex(const std::uint8_t *p, std::size_t n)
-{
-    std::string s;
-    char b[4];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
-        s += b;
+
+// A command's words after the command name, from which its options are taken.
+class Args {
+public:
+    Args(std::string name, std::vector<std::string> words) : name_(std::move(name)), words_(std::move(words)) {}
+
+    const std::string &name() const { return name_; }
+    std::size_t size() const { return words_.size(); }
+    bool empty() const { return words_.empty(); }
+    const std::string &operator[](std::size_t i) const { return words_[i]; }
+    const std::vector<std::string> &words() const { return words_; }
+
+    // Option NAME VALUE among the words: its value ("1" when NAME comes
+    // last), or "" when it is not there.
+    std::string option(const std::string &name)
+    {
+        const auto at = std::find(words_.begin(), words_.end(), name);
+        if (at == words_.end())
+            return "";
+        const bool has_value = at + 1 != words_.end();
+        const std::string v = has_value ? *(at + 1) : "";
+        words_.erase(at, has_value ? at + 2 : at + 1);
+        return v.empty() ? "1" : v;
     }
-    return s;
-}
-
-const char *outcome_name(vx7sim::Outcome o)
-{
-    switch (o) {
-    case vx7sim::Outcome::Accepted:
-        return "accepted";
-    case vx7sim::Outcome::Failed:
-        return "failed";
-    case vx7sim::Outcome::Short:
-        return "short";
-    case vx7sim::Outcome::TimedOut:
-        return "timed-out";
-    case vx7sim::Outcome::Detached:
-        return "detached";
+    // The same, but NAME must be followed by a value.
+    std::string value(const std::string &name, const char *usage)
+    {
+        const auto at = std::find(words_.begin(), words_.end(), name);
+        if (at != words_.end() && at + 1 == words_.end())
+            throw Usage(usage);
+        return option(name);
     }
-    return "?";
-}
-
-const char *input_name(vx7sim::Input i)
-{
-    static const char *names[] = {"A", "B", "GND", "test"};
-    return names[static_cast<int>(i) & 3];
-}
-
-void print_counters(const vx7sim::Sim &sim, int d)
-{
-    const vx7sim::Counters c = sim.counters(d);
-    std::printf("device %d: opens %llu closes %llu open-handles %lld open-failures %llu strings %llu/%llu failed "
-                "get %llu set %llu failed-transfers %llu protocol-errors %llu queued-replies %llu samples %llu\n",
-                d, static_cast<unsigned long long>(c.opens), static_cast<unsigned long long>(c.closes),
-                static_cast<long long>(c.open_handles()), static_cast<unsigned long long>(c.open_failures),
-                static_cast<unsigned long long>(c.string_reads), static_cast<unsigned long long>(c.string_failures),
-                static_cast<unsigned long long>(c.get_transfers), static_cast<unsigned long long>(c.set_transfers),
-                static_cast<unsigned long long>(c.failed_transfers),
-                static_cast<unsigned long long>(c.protocol_errors),
-                static_cast<unsigned long long>(c.queued_replies),
-                static_cast<unsigned long long>(c.generated_samples));
-}
-
-void print_config(const vx7sim::Sim &sim, int d)
-{
-    for (int ch = 0; ch < vx7sim::kChannels; ++ch) {
-        const vx7sim::ChannelConfig c = sim.channel_config(d, ch);
-        std::printf("device %d channel %d: applied freq %u range %u calibration %u input %s | pending freq %u "
-                    "range %u calibration %u input %s | samples %llu\n",
-                    d, ch, c.applied.frequency, c.applied.range, c.applied.calibration, input_name(c.applied.input),
-                    c.pending.frequency, c.pending.range, c.pending.calibration, input_name(c.pending.input),
-                    static_cast<unsigned long long>(c.samples));
+    bool flag(const std::string &name)
+    {
+        const auto at = std::find(words_.begin(), words_.end(), name);
+        if (at == words_.end())
+            return false;
+        words_.erase(at);
+        return true;
     }
+    // The words are not what the command takes.
+    [[noreturn]] void wrong() const { throw Usage("unknown command or wrong arguments: " + name_); }
+
+private:
+    std::string name_;
+    std::vector<std::string> words_;
+};
+
+struct Context {
+    vx7sim::Sim &sim;
+    int dev;
+    Args &args;
+};
+
+int cmd_add(Context &c)
+{
+    const std::string bus = c.args.option("--bus");
+    const bool detached = c.args.flag("--detached");
+    const Args &a = c.args;
+    if (a.size() != 4)
+        throw Usage("add VID PID MANUFACTURER PRODUCT");
+    vx7sim::DeviceSpec spec = vx7sim::DeviceSpec::with(static_cast<std::uint16_t>(number(a[0], 16)),
+                                                       static_cast<std::uint16_t>(number(a[1], 16)), a[2], a[3]);
+    spec.bus = bus.empty() ? 0 : static_cast<int>(number(bus)) - 1;
+    spec.attached = !detached;
+    std::printf("%d\n", c.sim.add_device(spec));
+    return 0;
 }
 
-void print_log(const vx7sim::Sim &sim, int d)
+int cmd_attach(Context &c)
 {
-    for (const vx7sim::Command &c : sim.commands(d)) {
-        if (c.framing == vx7sim::Framing::UsbControl)
-            std::printf("%llu: type 0x%02X request %u value 0x%04X index %u length %u timeout %u: %s %s\n",
-                        static_cast<unsigned long long>(c.seq), c.request_type, c.request, c.value, c.index,
-                        c.length, c.timeout_ms, hex(c.data.data(), c.data.size()).c_str(), outcome_name(c.outcome));
-        else
-            std::printf("%llu: feature report length %u: %s %s\n", static_cast<unsigned long long>(c.seq), c.length,
-                        hex(c.data.data(), c.data.size()).c_str(), outcome_name(c.outcome));
+    c.sim.set_attached(c.dev, c.args.name() == "attach");
+    return 0;
+}
+
+int cmd_open_fails(Context &c)
+{
+    if (c.args.size() != 1)
+        c.args.wrong();
+    c.sim.set_open_fails(c.dev, c.args[0] == "on");
+    return 0;
+}
+
+int cmd_string_fails(Context &c)
+{
+    if (c.args.size() != 1)
+        c.args.wrong();
+    static const std::pair<const char *, vx7sim::StringFault> kNames[] = {
+        {"manufacturer", vx7sim::StringFault::Manufacturer},
+        {"product", vx7sim::StringFault::Product},
+        {"both", vx7sim::StringFault::Both},
+        {"none", vx7sim::StringFault::None},
+    };
+    for (const auto &[name, fault] : kNames) {
+        if (c.args[0] == name) {
+            c.sim.set_string_fails(c.dev, fault);
+            return 0;
+        }
     }
+    throw Usage("string-fails none|manufacturer|product|both");
 }
 
-void print_errors(const vx7sim::Sim &sim)
+int cmd_queue(Context &c)
 {
-    std::printf("protocol errors: %llu\n", static_cast<unsigned long long>(sim.protocol_error_count()));
-    for (const vx7sim::ProtocolError &e : sim.protocol_errors())
-        std::printf("%llu: device %d %s type 0x%02X request %u value 0x%04X index %u length %d timeout %u data %s\n",
-                    static_cast<unsigned long long>(e.seq), e.device,
-                    e.framing == vx7sim::Framing::UsbControl ? "control" : "feature", e.request_type, e.request,
-                    e.value, e.index, e.length, e.timeout_ms, hex(e.data.data(), e.data.size()).c_str());
+    if (c.args.empty())
+        c.args.wrong();
+    std::vector<std::vector<std::uint8_t>> reports;
+    for (const auto &h : c.args.words())
+        reports.push_back(hex_bytes(h));
+    c.sim.queue_reports(c.dev, reports);
+    return 0;
 }
 
-// Exit status of `samples` when the ring wrapped past --since.
-constexpr int kSamplesLost = 3;
-
-int print_samples(const vx7sim::Sim &sim, int d, const std::string &since)
+int cmd_idle(Context &c)
 {
-    const vx7sim::SampleLog log = sim.samples(d, since.empty() ? 0 : number(since));
-    for (const vx7sim::AnsweredSample &a : log.samples)
-        std::printf("%llu %u %u %u %.11e\n", static_cast<unsigned long long>(a.seq), a.channel, a.exponent, a.raw,
-                    a.volts());
-    if (log.lost == 0)
-        return 0;
-    std::fflush(stdout);
-    std::fprintf(stderr, "vx7sim: %llu samples after %s were overwritten before this read\n",
-                 static_cast<unsigned long long>(log.lost), since.empty() ? "0" : since.c_str());
-    return kSamplesLost;
+    if (c.args.size() != 1)
+        c.args.wrong();
+    if (c.args[0] == "off")
+        c.sim.set_idle_reply(c.dev, std::nullopt);
+    else
+        c.sim.set_idle_reply(c.dev, hex_bytes(c.args[0]));
+    return 0;
 }
 
-void print_devices(const vx7sim::Sim &sim)
+int cmd_clear_queue(Context &c)
 {
-    for (const vx7sim::DeviceInfo &i : sim.devices())
-        std::printf("device %d: %s bus %d address %u id %04x:%04x generation %u path %s\n", i.id,
-                    i.attached ? "attached" : "detached", i.bus + 1, i.address, i.vendor_id, i.product_id,
-                    i.generation, i.interface_path.c_str());
+    c.sim.clear_queue(c.dev);
+    return 0;
 }
 
-int run(std::vector<std::string> args)
+int cmd_wave(Context &c)
 {
+    const std::string input = c.args.option("--input");
+    const Args &a = c.args;
+    if (a.size() < 3)
+        throw Usage("wave CH KIND ...");
+    const int ch = static_cast<int>(number(a[0]));
+    vx7sim::Waveform w;
+    if (a[1] == "const" && a.size() == 3) {
+        w = vx7sim::Waveform::constant(real(a[2]));
+    } else if ((a[1] == "sine" || a[1] == "ramp" || a[1] == "square") && (a.size() == 4 || a.size() == 5)) {
+        const double amp = real(a[2]);
+        const auto period = static_cast<std::uint32_t>(number(a[3]));
+        const double offset = a.size() == 5 ? real(a[4]) : 0.0;
+        w = a[1] == "sine"   ? vx7sim::Waveform::sine(amp, period, offset)
+            : a[1] == "ramp" ? vx7sim::Waveform::ramp(amp, period, offset)
+                             : vx7sim::Waveform::square(amp, period, offset);
+    } else {
+        throw Usage("wave CH const VOLTS | CH sine|ramp|square AMPLITUDE PERIOD [OFFSET]");
+    }
+    c.sim.set_waveform(c.dev, ch, w, input == "B" ? vx7sim::Input::B : vx7sim::Input::A);
+    return 0;
+}
+
+int cmd_fault(Context &c)
+{
+    static const char kFaultUsage[] = "fault get|set fail|short BYTES|delay MS [--count N] [--nth K]";
+    const std::string count = c.args.option("--count");
+    const std::string nth = c.args.option("--nth");
+    const Args &a = c.args;
+    if (a.size() < 2 || (a[0] != "get" && a[0] != "set"))
+        throw Usage(kFaultUsage);
+    const vx7sim::TransferKind kind = a[0] == "get" ? vx7sim::TransferKind::Get : vx7sim::TransferKind::Set;
+    vx7sim::Fault f;
+    if (a[1] == "fail" && a.size() == 2)
+        f = vx7sim::Fault::fail(kind);
+    else if (a[1] == "short" && a.size() == 3)
+        f = vx7sim::Fault::short_transfer(kind, static_cast<std::uint8_t>(number(a[2])));
+    else if (a[1] == "delay" && a.size() == 3)
+        f = vx7sim::Fault::delay(kind, static_cast<std::uint32_t>(number(a[2])));
+    else
+        throw Usage(kFaultUsage);
+    if (!count.empty())
+        f.count = static_cast<std::uint32_t>(number(count));
+    if (!nth.empty())
+        f = f.from_nth(static_cast<std::uint32_t>(number(nth)));
+    c.sim.inject_fault(c.dev, f);
+    return 0;
+}
+
+int cmd_clear_faults(Context &c)
+{
+    c.sim.clear_faults(c.dev);
+    return 0;
+}
+
+int cmd_reset(Context &c)
+{
+    c.sim.reset_device(c.dev);
+    return 0;
+}
+
+int cmd_show(Context &c)
+{
+    print_devices(c.sim);
+    for (const auto &i : c.sim.devices()) {
+        print_counters(c.sim, i.id);
+        print_config(c.sim, i.id);
+    }
+    print_errors(c.sim);
+    return 0;
+}
+
+int cmd_counters(Context &c)
+{
+    print_counters(c.sim, c.dev);
+    return 0;
+}
+
+int cmd_log(Context &c)
+{
+    print_log(c.sim, c.dev);
+    return 0;
+}
+
+int cmd_config(Context &c)
+{
+    print_config(c.sim, c.dev);
+    return 0;
+}
+
+int cmd_errors(Context &c)
+{
+    print_errors(c.sim);
+    return 0;
+}
+
+int cmd_samples(Context &c)
+{
+    static const char kSamplesUsage[] = "samples [--since N] | samples --total";
+    const std::string since = c.args.value("--since", kSamplesUsage);
+    const bool total = c.args.flag("--total");
+    if (!c.args.empty() || (total && !since.empty()))
+        throw Usage(kSamplesUsage);
+    if (!total)
+        return print_samples(c.sim, c.dev, since.empty() ? 0 : number(since)) ? 0 : kSamplesLost;
+    std::printf("%llu\n", static_cast<unsigned long long>(c.sim.sample_total(c.dev)));
+    return 0;
+}
+
+struct CommandEntry {
+    const char *name;
+    int (*run)(Context &);
+};
+
+// Every command but create, which makes the state file the others open.
+constexpr CommandEntry kCommands[] = {
+    {"add", cmd_add},
+    {"attach", cmd_attach},
+    {"detach", cmd_attach},
+    {"open-fails", cmd_open_fails},
+    {"string-fails", cmd_string_fails},
+    {"queue", cmd_queue},
+    {"idle", cmd_idle},
+    {"clear-queue", cmd_clear_queue},
+    {"wave", cmd_wave},
+    {"fault", cmd_fault},
+    {"clear-faults", cmd_clear_faults},
+    {"reset", cmd_reset},
+    {"show", cmd_show},
+    {"counters", cmd_counters},
+    {"log", cmd_log},
+    {"config", cmd_config},
+    {"errors", cmd_errors},
+    {"samples", cmd_samples},
+};
+
+int cmd_create(const std::string &state, Args &args)
+{
+    const bool no_device = args.flag("--no-device");
+    vx7sim::Sim sim = vx7sim::Sim::create(state);
+    if (!no_device)
+        sim.add_vx7();
+    return 0;
+}
+
+std::string state_from_env()
+{
+    const char *env = std::getenv(vx7sim::kStateEnv);
+    if (env == nullptr || *env == '\0')
+        throw Usage("no state file: give --state PATH or set VX7SIM_STATE");
+    return env;
+}
+
+int run(const std::vector<std::string> &argv)
+{
+    // --state PATH and --dev D may come anywhere.
     std::string state;
     int dev = 0;
     std::vector<std::string> rest;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if ((args[i] == "--state" || args[i] == "--dev") && i + 1 < args.size()) {
-            if (args[i] == "--state")
-                state = args[++i];
-            else
-                dev = static_cast<int>(number(args[++i]));
-        } else {
-            rest.push_back(args[i]);
-        }
+    for (std::size_t i = 0; i < argv.size(); ++i) {
+        if (argv[i] == "--state" && i + 1 < argv.size())
+            state = argv[++i];
+        else if (argv[i] == "--dev" && i + 1 < argv.size())
+            dev = static_cast<int>(number(argv[++i]));
+        else
+            rest.push_back(argv[i]);
     }
     if (rest.empty())
         throw Usage("no command");
-    if (state.empty()) {
-        const char *env = std::getenv(vx7sim::kStateEnv);
-        if (env == nullptr || *env == '\0')
-            throw Usage("no state file: give --state PATH or set VX7SIM_STATE");
-        state = env;
-    }
-    const std::string cmd = rest[0];
-    std::vector<std::string> a(rest.begin() + 1, rest.end());
-    // Options that follow a command's words.
-    auto take_option = [&a](const std::string &name) -> std::string {
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            if (a[i] == name) {
-                std::string v = i + 1 < a.size() ? a[i + 1] : "";
-                a.erase(a.begin() + static_cast<long>(i), a.begin() + static_cast<long>(std::min(i + 2, a.size())));
-                return v.empty() ? "1" : v;
-            }
-        }
-        return "";
-    };
-    auto take_flag = [&a](const std::string &name) {
-        for (std::size_t i = 0; i < a.size(); ++i)
-            if (a[i] == name) {
-                a.erase(a.begin() + static_cast<long>(i));
-                return true;
-            }
-        return false;
-    };
-
-    if (cmd == "create") {
-        const bool no_device = take_flag("--no-device");
-        vx7sim::Sim sim = vx7sim::Sim::create(state);
-        if (!no_device)
-            sim.add_vx7();
-        return 0;
-    }
+    if (state.empty())
+        state = state_from_env();
+    Args args(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()));
+    if (args.name() == "create")
+        return cmd_create(state, args);
     vx7sim::Sim sim = vx7sim::Sim::open(state);
-    if (cmd == "add") {
-        const std::string bus = take_option("--bus");
-        const bool detached = take_flag("--detached");
-        if (a.size() != 4)
-            throw Usage("add VID PID MANUFACTURER PRODUCT");
-        vx7sim::DeviceSpec spec =
-            vx7sim::DeviceSpec::with(static_cast<std::uint16_t>(number(a[0], 16)),
-                                     static_cast<std::uint16_t>(number(a[1], 16)), a[2], a[3]);
-        spec.bus = bus.empty() ? 0 : static_cast<int>(number(bus)) - 1;
-        spec.attached = !detached;
-        std::printf("%d\n", sim.add_device(spec));
-    } else if (cmd == "attach" || cmd == "detach") {
-        sim.set_attached(dev, cmd == "attach");
-    } else if (cmd == "open-fails" && a.size() == 1) {
-        sim.set_open_fails(dev, a[0] == "on");
-    } else if (cmd == "string-fails" && a.size() == 1) {
-        const vx7sim::StringFault f = a[0] == "manufacturer" ? vx7sim::StringFault::Manufacturer
-                                      : a[0] == "product"    ? vx7sim::StringFault::Product
-                                      : a[0] == "both"       ? vx7sim::StringFault::Both
-                                      : a[0] == "none"       ? vx7sim::StringFault::None
-                                                             : throw Usage("string-fails none|manufacturer|product|both");
-        sim.set_string_fails(dev, f);
-    } else if (cmd == "queue" && !a.empty()) {
-        std::vector<std::vector<std::uint8_t>> reports;
-        for (const auto &h : a)
-            reports.push_back(hex_bytes(h));
-        sim.queue_reports(dev, reports);
-    } else if (cmd == "idle" && a.size() == 1) {
-        if (a[0] == "off")
-            sim.set_idle_reply(dev, std::nullopt);
-        else
-            sim.set_idle_reply(dev, hex_bytes(a[0]));
-    } else if (cmd == "clear-queue") {
-        sim.clear_queue(dev);
-    } else if (cmd == "wave") {
-        const std::string input = take_option("--input");
-        if (a.size() < 3)
-            throw Usage("wave CH KIND ...");
-        const int ch = static_cast<int>(number(a[0]));
-        vx7sim::Waveform w;
-        if (a[1] == "const" && a.size() == 3) {
-            w = vx7sim::Waveform::constant(real(a[2]));
-        } else if ((a[1] == "sine" || a[1] == "ramp" || a[1] == "square") && (a.size() == 4 || a.size() == 5)) {
-            const double amp = real(a[2]);
-            const auto period = static_cast<std::uint32_t>(number(a[3]));
-            const double offset = a.size() == 5 ? real(a[4]) : 0.0;
-            w = a[1] == "sine"   ? vx7sim::Waveform::sine(amp, period, offset)
-                : a[1] == "ramp" ? vx7sim::Waveform::ramp(amp, period, offset)
-                                 : vx7sim::Waveform::square(amp, period, offset);
-        } else {
-            throw Usage("wave CH const VOLTS | CH sine|ramp|square AMPLITUDE PERIOD [OFFSET]");
+    for (const CommandEntry &e : kCommands) {
+        if (args.name() == e.name) {
+            Context c{sim, dev, args};
+            return e.run(c);
         }
-        sim.set_waveform(dev, ch, w, input == "B" ? vx7sim::Input::B : vx7sim::Input::A);
-    } else if (cmd == "fault") {
-        const std::string count = take_option("--count");
-        const std::string nth = take_option("--nth");
-        if (a.size() < 2 || (a[0] != "get" && a[0] != "set"))
-            throw Usage("fault get|set fail|short BYTES|delay MS [--count N] [--nth K]");
-        const vx7sim::TransferKind kind = a[0] == "get" ? vx7sim::TransferKind::Get : vx7sim::TransferKind::Set;
-        vx7sim::Fault f;
-        if (a[1] == "fail" && a.size() == 2)
-            f = vx7sim::Fault::fail(kind);
-        else if (a[1] == "short" && a.size() == 3)
-            f = vx7sim::Fault::short_transfer(kind, static_cast<std::uint8_t>(number(a[2])));
-        else if (a[1] == "delay" && a.size() == 3)
-            f = vx7sim::Fault::delay(kind, static_cast<std::uint32_t>(number(a[2])));
-        else
-            throw Usage("fault get|set fail|short BYTES|delay MS [--count N] [--nth K]");
-        if (!count.empty())
-            f.count = static_cast<std::uint32_t>(number(count));
-        if (!nth.empty())
-            f = f.from_nth(static_cast<std::uint32_t>(number(nth)));
-        sim.inject_fault(dev, f);
-    } else if (cmd == "clear-faults") {
-        sim.clear_faults(dev);
-    } else if (cmd == "reset") {
-        sim.reset_device(dev);
-    } else if (cmd == "show") {
-        print_devices(sim);
-        for (const auto &i : sim.devices()) {
-            print_counters(sim, i.id);
-            print_config(sim, i.id);
-        }
-        print_errors(sim);
-    } else if (cmd == "counters") {
-        print_counters(sim, dev);
-    } else if (cmd == "log") {
-        print_log(sim, dev);
-    } else if (cmd == "config") {
-        print_config(sim, dev);
-    } else if (cmd == "errors") {
-        print_errors(sim);
-    } else if (cmd == "samples") {
-        const auto at = std::find(a.begin(), a.end(), "--since");
-        if (at != a.end() && at + 1 == a.end())
-            throw Usage("samples --since N");
-        const std::string since = take_option("--since");
-        const bool total = take_flag("--total");
-        if (!a.empty() || (total && !since.empty()))
-            throw Usage("samples [--since N] | samples --total");
-        if (total) {
-            std::printf("%llu\n", static_cast<unsigned long long>(sim.sample_total(dev)));
-            return 0;
-        }
-        return print_samples(sim, dev, since);
-    } else {
-        throw Usage("unknown command or wrong arguments: " + cmd);
     }
-    return 0;
+    args.wrong();
 }
 
 } // namespace
