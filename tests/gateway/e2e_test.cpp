@@ -1,0 +1,454 @@
+// vx7-gateway as users run it: the real driver and the gateway inside a
+// bubblewrap sandbox (private /home/dev, own PID namespace) against the
+// simulated device; the test talks HTTP to the gateway over loopback, checks
+// /metrics with promtool and python3-prometheus-client's parser, and drives
+// the dashboard in headless Chromium (dashboard_test.py).
+#include "sandbox.h"
+#include "tempdir.h"
+#include "vx7sim/sim.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <fcntl.h>
+#include <map>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+using namespace std::chrono_literals;
+using vx7test::Sandbox;
+using vx7test::SandboxOptions;
+
+namespace {
+
+const std::string kGateway = VX7_TEST_GATEWAY;
+const std::string kDriver = VX7_TEST_DRIVER;
+const double kVolts[4] = {1.0, -0.5, 2.0, 0.25}; // input A of channels 1-4
+const double kLsb = vx7sim::kVoltsPerCount;
+
+struct Proc {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs a program on the host; standard output and error into `dir`.
+Proc run_host(const vx7test::TempDir &dir, const std::vector<std::string> &args, const std::string &in_file = "/dev/null")
+{
+    std::vector<std::string> a = args;
+    std::vector<char *> argv;
+    for (auto &s : a)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const std::string out = dir.file("p.out"), err = dir.file("p.err");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, in_file.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    Proc p;
+    const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+        return p;
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    p.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    p.out = vx7test::read_file(out);
+    p.err = vx7test::read_file(err);
+    return p;
+}
+
+// One sandbox with the simulated device, the driver and a gateway.
+class Gateway : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SandboxOptions o;
+        o.ro_binds = {VX7_TEST_BINARY_DIR, VX7SIM_LIBUSB_DIR};
+        o.dirs = {"/sim", "/home/dev/vx7"};
+        o.env = {{"LD_LIBRARY_PATH", VX7SIM_LIBUSB_DIR}, {"VX7SIM_STATE", "/sim/state"}};
+        sb_ = std::make_unique<Sandbox>(o);
+        for (int n = 1; n <= 4; ++n)
+            sb_->symlink("/home/dev/vx7/adc" + std::to_string(n) + ".adc", "/adc" + std::to_string(n) + ".adc");
+        sim_.emplace(vx7sim::Sim::create(sb_->host("/sim/state").string()));
+        dev_ = sim_->add_vx7();
+        for (int c = 0; c < 4; ++c)
+            sim_->set_waveform(dev_, c, vx7sim::Waveform::constant(kVolts[c]), vx7sim::Input::A);
+        const auto r = sb_->run(kDriver + " start");
+        ASSERT_EQ(r.status, 1) << r.out << r.err;
+    }
+
+    void TearDown() override
+    {
+        if (gw_pid_ > 0) {
+            sb_->run("kill -TERM " + std::to_string(gw_pid_));
+            sb_->wait_exit(gw_pid_, 10s);
+        }
+        sb_->run(kDriver + " stop");
+        sb_.reset(); // ends everything left inside
+    }
+
+    // Starts the gateway inside on a free port; returns false on failure.
+    bool start_gateway(const std::string &options)
+    {
+        const auto r = sb_->run(kGateway + " --listen 127.0.0.1:0 " + options + " >/gw.out 2>/gw.err & echo $!");
+        gw_pid_ = std::atoi(r.out.c_str());
+        std::string err;
+        const bool up = Sandbox::wait_until([&] {
+            err = sb_->read("/gw.err");
+            return err.find("serving http://127.0.0.1:") != std::string::npos && err.find("/", 30) != std::string::npos;
+        });
+        if (!up) {
+            ADD_FAILURE() << "gateway did not start: " << err;
+            return false;
+        }
+        port_ = std::atoi(err.c_str() + err.find("127.0.0.1:") + 10);
+        return port_ > 0;
+    }
+
+    httplib::Client client() const
+    {
+        httplib::Client c("127.0.0.1", port_);
+        c.set_connection_timeout(2s);
+        c.set_read_timeout(5s);
+        return c;
+    }
+
+    nlohmann::json channels()
+    {
+        auto r = client().Get("/api/v1/channels");
+        if (!r || r->status != 200)
+            return nullptr;
+        return nlohmann::json::parse(r->body);
+    }
+
+    // Event-stream events until `enough` says so (or 5 s pass).
+    std::vector<std::pair<std::string, nlohmann::json>> stream(
+        const std::function<bool(const std::vector<std::pair<std::string, nlohmann::json>> &)> &enough)
+    {
+        std::vector<std::pair<std::string, nlohmann::json>> events;
+        std::string buf;
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        auto cli = client();
+        cli.Get("/api/v1/stream", [&](const char *d, std::size_t n) {
+            buf.append(d, n);
+            for (std::size_t pos; (pos = buf.find("\n\n")) != std::string::npos; buf.erase(0, pos + 2)) {
+                const std::string ev = buf.substr(0, pos);
+                const std::size_t nl = ev.find('\n');
+                if (ev.rfind("event: ", 0) == 0 && nl != std::string::npos && ev.compare(nl + 1, 6, "data: ") == 0)
+                    events.emplace_back(ev.substr(7, nl - 7), nlohmann::json::parse(ev.substr(nl + 7)));
+            }
+            return !enough(events) && std::chrono::steady_clock::now() < end;
+        });
+        return events;
+    }
+
+    std::unique_ptr<Sandbox> sb_;
+    std::optional<vx7sim::Sim> sim_;
+    int dev_ = -1;
+    int gw_pid_ = -1;
+    int port_ = 0;
+    vx7test::TempDir dir_;
+};
+
+bool all_four_near(const nlohmann::json &j, const double (&want)[4])
+{
+    if (!j.is_object() || !j["driver_running"].get<bool>())
+        return false;
+    for (int c = 0; c < 4; ++c) {
+        const auto &ch = j["channels"][c];
+        if (!ch["has_value"].get<bool>() || std::fabs(ch["volts"].get<double>() - want[c]) > kLsb)
+            return false;
+    }
+    return true;
+}
+
+bool is_utc_micro(const std::string &t)
+{
+    // 2026-12-08T10:11:12.123456Z
+    if (t.size() != 27 || t[4] != '-' || t[10] != 'T' || t[19] != '.' || t[26] != 'Z')
+        return false;
+    return t.find_first_not_of("0123456789", 20) == 26;
+}
+
+} // namespace
+
+TEST_F(Gateway, EveryEndpointServesWhatTheDriverPublishes)
+{
+    ASSERT_TRUE(start_gateway(""));
+    nlohmann::json j;
+    ASSERT_TRUE(Sandbox::wait_until([&] { return all_four_near(j = channels(), kVolts); })) << j.dump();
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_EQ(j["channels"][c]["channel"], c + 1);
+        EXPECT_TRUE(j["channels"][c]["elapsed_ms"].is_number_unsigned()) << j.dump();
+        EXPECT_LT(j["channels"][c]["age_seconds"].get<double>(), 1.0);
+    }
+
+    // Event stream: every channel, elapsed milliseconds rising per channel.
+    const auto events = stream([](const std::vector<std::pair<std::string, nlohmann::json>> &ev) { return ev.size() >= 60; });
+    ASSERT_GE(events.size(), 60u);
+    std::map<int, std::uint64_t> last;
+    for (const auto &[name, e] : events) {
+        ASSERT_EQ(name, "sample") << e.dump();
+        const int c = e["channel"].get<int>();
+        ASSERT_GE(c, 1);
+        ASSERT_LE(c, 4);
+        EXPECT_TRUE(is_utc_micro(e["time"].get<std::string>())) << e.dump();
+        EXPECT_NEAR(e["volts"].get<double>(), kVolts[c - 1], kLsb);
+        const auto ms = e["elapsed_ms"].get<std::uint64_t>();
+        if (last.count(c) != 0) {
+            EXPECT_GT(ms, last[c]) << e.dump();
+        }
+        last[c] = ms;
+    }
+    EXPECT_EQ(last.size(), 4u);
+
+    // History: the record columns, the driver's text, time order.
+    auto h = client().Get("/api/v1/history?seconds=5");
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->status, 200);
+    EXPECT_EQ(h->get_header_value("Content-Type").rfind("text/csv", 0), 0u);
+    std::istringstream csv(h->body);
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "time,elapsed_ms,channel,volts");
+    std::size_t rows = 0;
+    std::string prev_time;
+    std::map<int, std::uint64_t> hist_last;
+    while (std::getline(csv, line)) {
+        std::istringstream f(line);
+        std::string time, ms, ch, volts;
+        std::getline(f, time, ',');
+        std::getline(f, ms, ',');
+        std::getline(f, ch, ',');
+        std::getline(f, volts, ',');
+        ASSERT_TRUE(is_utc_micro(time)) << line;
+        EXPECT_GE(time, prev_time);
+        prev_time = time;
+        const int c = std::stoi(ch);
+        char want[40];
+        std::snprintf(want, sizeof want, "%.11e", std::strtod(volts.c_str(), nullptr));
+        EXPECT_EQ(volts, want) << "not the driver's text: " << line;
+        EXPECT_NEAR(std::strtod(volts.c_str(), nullptr), kVolts[c - 1], kLsb) << line;
+        if (hist_last.count(c) != 0) {
+            EXPECT_GT(std::stoull(ms), hist_last[c]) << line;
+        }
+        hist_last[c] = std::stoull(ms);
+        ++rows;
+    }
+    EXPECT_GT(rows, 40u);
+    for (const char *bad : {"0", "601", "abc", "-1", "1.5"}) {
+        auto r = client().Get(std::string("/api/v1/history?seconds=") + bad);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 400) << bad;
+    }
+
+    // The page and its assets, with a policy that keeps every request here.
+    auto page = client().Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type").rfind("text/html", 0), 0u);
+    EXPECT_NE(page->body.find("/assets/uPlot.min.js"), std::string::npos);
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"), std::string::npos);
+    for (const char *a : {"/assets/uPlot.min.js", "/assets/uPlot.min.css", "/assets/app.js", "/assets/style.css"}) {
+        auto r = client().Get(a);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200) << a;
+        EXPECT_GT(r->body.size(), 100u) << a;
+    }
+    auto missing = client().Get("/assets/nothing.js");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->status, 404);
+}
+
+// /metrics through the two parsers Prometheus users have: promtool's lint and
+// the client library's text parser, whose values must match the channels.
+TEST_F(Gateway, MetricsParseWithPromtoolAndThePythonParser)
+{
+    ASSERT_TRUE(start_gateway(""));
+    ASSERT_TRUE(Sandbox::wait_until([&] { return all_four_near(channels(), kVolts); }));
+    auto m = client().Get("/metrics");
+    ASSERT_TRUE(m);
+    ASSERT_EQ(m->status, 200);
+    EXPECT_EQ(m->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
+    const std::string file = dir_.file("metrics.txt");
+    {
+        std::FILE *f = std::fopen(file.c_str(), "w");
+        std::fwrite(m->body.data(), 1, m->body.size(), f);
+        std::fclose(f);
+    }
+    const Proc lint = run_host(dir_, {"promtool", "check", "metrics"}, file);
+    EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+
+    const char *parse =
+        "import sys, json\n"
+        "from prometheus_client.parser import text_string_to_metric_families\n"
+        "out = {}\n"
+        "for fam in text_string_to_metric_families(open(sys.argv[1]).read()):\n"
+        "    for s in fam.samples:\n"
+        "        out[s.name + json.dumps(s.labels, sort_keys=True)] = [fam.type, s.value]\n"
+        "print(json.dumps(out))\n";
+    const Proc p = run_host(dir_, {"/usr/bin/python3", "-c", parse, file});
+    ASSERT_EQ(p.status, 0) << p.err;
+    const auto j = nlohmann::json::parse(p.out);
+    const auto get = [&](const std::string &key) { return j.contains(key) ? j[key] : nlohmann::json(); };
+    for (int c = 1; c <= 4; ++c) {
+        const std::string label = "{\"channel\": \"" + std::to_string(c) + "\"}";
+        const auto volts = get("vx7_channel_volts" + label);
+        ASSERT_TRUE(volts.is_array()) << label << " " << p.out;
+        EXPECT_EQ(volts[0], "gauge");
+        EXPECT_NEAR(volts[1].get<double>(), kVolts[c - 1], kLsb);
+        EXPECT_EQ(get("vx7_channel_sample_age_seconds" + label)[0], "gauge");
+        EXPECT_LT(get("vx7_channel_sample_age_seconds" + label)[1].get<double>(), 1.0);
+        EXPECT_EQ(get("vx7_samples_total" + label)[0], "counter");
+        EXPECT_GT(get("vx7_samples_total" + label)[1].get<double>(), 0);
+    }
+    EXPECT_EQ(get("vx7_driver_up{}"), nlohmann::json::array({"gauge", 1.0}));
+    EXPECT_EQ(get("vx7_stream_late_polls_total{}")[0], "counter");
+    EXPECT_EQ(get("vx7_gateway_stream_clients{}"), nlohmann::json::array({"gauge", 0.0}));
+
+    // Driver stopped: down, and the stream says each channel lost its value.
+    std::vector<std::pair<std::string, nlohmann::json>> events;
+    std::thread watcher([&] {
+        events = stream([](const std::vector<std::pair<std::string, nlohmann::json>> &ev) {
+            int lost = 0;
+            for (const auto &e : ev)
+                lost += e.first == "status" && !e.second["has_value"].get<bool>();
+            return lost == 4;
+        });
+    });
+    std::this_thread::sleep_for(300ms);
+    const auto r = sb_->run(kDriver + " stop");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    watcher.join();
+    int lost = 0;
+    for (const auto &e : events)
+        lost += e.first == "status" && !e.second["has_value"].get<bool>();
+    EXPECT_EQ(lost, 4);
+    auto after = client().Get("/metrics");
+    ASSERT_TRUE(after);
+    EXPECT_NE(after->body.find("\nvx7_driver_up 0\n"), std::string::npos);
+    EXPECT_EQ(after->body.find("vx7_channel_volts{"), std::string::npos) << "a value without a driver";
+    EXPECT_FALSE(channels()["driver_running"].get<bool>());
+}
+
+TEST_F(Gateway, ConfigureReachesTheDeviceAndTheValueFollows)
+{
+    ASSERT_TRUE(start_gateway("--allow-configure"));
+    ASSERT_TRUE(Sandbox::wait_until([&] { return all_four_near(channels(), kVolts); }));
+    sim_->clear_commands(dev_);
+
+    auto r = client().Post("/api/v1/channels/2/config", R"({"input": "GND"})", "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(nlohmann::json::parse(r->body), nlohmann::json({{"channel", 2}, {"result", 0}, {"meaning", "OK"}}));
+    // Input (code 6) to GND (2) for channel 2 (mask bit 1), then apply (7).
+    std::vector<std::array<int, 3>> cmds;
+    for (const auto &c : sim_->commands(dev_))
+        cmds.push_back({c.data[0], c.data[1], c.data[3]});
+    EXPECT_EQ(cmds, (std::vector<std::array<int, 3>>{{6, 0x02, 2}, {7, 0x02, 2}}));
+    const double gnd[4] = {kVolts[0], 0.0, kVolts[2], kVolts[3]};
+    EXPECT_TRUE(Sandbox::wait_until([&] { return all_four_near(channels(), gnd); })) << channels().dump();
+
+    // Refused values never reach the device.
+    sim_->clear_commands(dev_);
+    r = client().Post("/api/v1/channels/2/config", R"({"range_volts": 9})", "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(nlohmann::json::parse(r->body)["error"], "range_volts must be 0-2.5 V, not '9'");
+    EXPECT_EQ(sim_->command_total(dev_), 0u);
+
+    // A device that refuses: the result code and its words, as a 502.
+    sim_->set_open_fails(dev_, true);
+    r = client().Post("/api/v1/channels/1/config", R"({"freq_hz": 100})", "application/json");
+    sim_->set_open_fails(dev_, false);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 502);
+    const auto j = nlohmann::json::parse(r->body);
+    EXPECT_EQ(j["result"], 1);
+    EXPECT_EQ(j["meaning"], "failed open device");
+}
+
+TEST_F(Gateway, SigtermEndsStreamsAndExitsZero)
+{
+    ASSERT_TRUE(start_gateway(""));
+    std::atomic<bool> got_sample{false};
+    std::atomic<bool> ended{false};
+    std::thread reader([&] {
+        auto cli = client();
+        cli.Get("/api/v1/stream", [&](const char *d, std::size_t n) {
+            if (std::string_view(d, n).find("event: sample") != std::string_view::npos)
+                got_sample = true;
+            return true;
+        });
+        ended = true;
+    });
+    ASSERT_TRUE(Sandbox::wait_until([&] { return got_sample.load(); }));
+    const auto t0 = std::chrono::steady_clock::now();
+    sb_->run("kill -TERM " + std::to_string(gw_pid_));
+    const auto status = sb_->wait_exit(gw_pid_, 10s);
+    reader.join();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << sb_->read("/gw.err");
+    EXPECT_TRUE(ended.load());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    EXPECT_NE(sb_->read("/gw.err").find("vx7-gateway: stopped"), std::string::npos);
+    gw_pid_ = -1;
+}
+
+// The page in headless Chromium: readouts and chart fill from the driver's
+// samples; an input change made on the page reaches the device and the
+// readout follows.
+TEST_F(Gateway, DashboardInHeadlessChromium)
+{
+    ASSERT_TRUE(start_gateway("--allow-configure"));
+    ASSERT_TRUE(Sandbox::wait_until([&] { return all_four_near(channels(), kVolts); }));
+    sim_->clear_commands(dev_);
+    const Proc p = run_host(dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY, "http://127.0.0.1:" + std::to_string(port_) + "/",
+                                   VX7_TEST_SCREENSHOT});
+    EXPECT_EQ(p.status, 0) << p.out << p.err;
+    std::cout << p.out;
+    bool gnd_sent = false;
+    for (const auto &c : sim_->commands(dev_))
+        gnd_sent = gnd_sent || (c.data[0] == 6 && c.data[1] == 0x01 && c.data[3] == 2);
+    EXPECT_TRUE(gnd_sent) << "the page's input change did not reach the device";
+}
+
+TEST(GatewayOptions, BadOptionsGetOneLineAndStatus2)
+{
+    vx7test::TempDir dir;
+    const std::vector<std::pair<std::vector<std::string>, const char *>> cases = {
+        {{"--listen", "8077"}, "--listen must be ADDR:PORT"},
+        {{"--listen", "127.0.0.1:70000"}, "--listen must be ADDR:PORT"},
+        {{"--listen", "127.0.0.1:"}, "--listen must be ADDR:PORT"},
+        {{"--listen", "::1:8077"}, "--listen must be ADDR:PORT"},
+        {{"--listen"}, "--listen needs ADDR:PORT"},
+        {{"--channels-dir"}, "--channels-dir needs"},
+        {{"--channels-dir="}, "--channels-dir needs"},
+        {{"--allow-configure=yes"}, "unknown option '--allow-configure=yes'"},
+        {{"--frob"}, "unknown option '--frob'"},
+        {{"extra"}, "unexpected argument 'extra'"},
+    };
+    for (const auto &[args, message] : cases) {
+        std::vector<std::string> argv{kGateway};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Proc p = run_host(dir, argv);
+        EXPECT_EQ(p.status, 2) << args[0];
+        EXPECT_EQ(p.err.rfind("vx7-gateway: ", 0), 0u) << p.err;
+        EXPECT_NE(p.err.find(message), std::string::npos) << p.err;
+        EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
+        EXPECT_EQ(p.out, "");
+    }
+    const Proc help = run_host(dir, {kGateway, "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--allow-configure"), std::string::npos);
+}

@@ -1,0 +1,189 @@
+// vx7_gateway_probe: the gateway's figures at the driver's full rate, with
+// the real driver and gateway in a sandbox against the simulated device.
+//   * CLIENTS (default 10) event-stream clients for SECONDS (default 20): the gateway's CPU
+//     (% of one core, from /proc/PID/stat) and resident memory (VmRSS);
+//   * latency from the driver's write of a record (seen by a thread of this
+//     program that polls the channel files every 100 us) to a stream client
+//     receiving that sample: median, 99th percentile, maximum;
+//   * GET /metrics over one kept-alive connection: median and 99th percentile.
+// Usage: vx7_gateway_probe [SECONDS [CLIENTS]]
+#include "sandbox.h"
+#include "vx7sim/sim.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+// CPU ticks (user + system) of a process inside the sandbox.
+long long cpu_ticks(vx7test::Sandbox &sb, int pid)
+{
+    const auto r = sb.run("cat /proc/" + std::to_string(pid) + "/stat");
+    const std::string s = r.out.substr(r.out.rfind(')') + 2);
+    std::istringstream in(s);
+    std::string f;
+    long long ut = 0, st = 0;
+    for (int i = 3; i <= 15 && in >> f; ++i) {
+        if (i == 14)
+            ut = std::stoll(f);
+        if (i == 15)
+            st = std::stoll(f);
+    }
+    return ut + st;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
+    const int nclients = argc > 2 ? std::atoi(argv[2]) : 10;
+    vx7test::SandboxOptions o;
+    o.ro_binds = {VX7_TEST_BINARY_DIR, VX7SIM_LIBUSB_DIR};
+    o.dirs = {"/sim", "/home/dev/vx7"};
+    o.env = {{"LD_LIBRARY_PATH", VX7SIM_LIBUSB_DIR}, {"VX7SIM_STATE", "/sim/state"}};
+    vx7test::Sandbox sb(o);
+    for (int n = 1; n <= 4; ++n)
+        sb.symlink("/home/dev/vx7/adc" + std::to_string(n) + ".adc", "/adc" + std::to_string(n) + ".adc");
+    auto sim = vx7sim::Sim::create(sb.host("/sim/state").string());
+    const int dev = sim.add_vx7();
+    for (int c = 0; c < 4; ++c)
+        sim.set_waveform(dev, c, vx7sim::Waveform::sine(2.0, 997, 0.0), vx7sim::Input::A);
+    sb.run(VX7_TEST_DRIVER " start");
+    const auto g = sb.run(VX7_TEST_GATEWAY " --listen 127.0.0.1:0 >/gw.out 2>/gw.err & echo $!");
+    const int pid = std::atoi(g.out.c_str());
+    std::string err;
+    if (!vx7test::Sandbox::wait_until([&] { return (err = sb.read("/gw.err")).find("serving") != std::string::npos; }) ||
+        !vx7test::Sandbox::wait_until([&] { return sb.wait_for_file("/home/dev/vx7/adc4.adc"); })) {
+        std::fprintf(stderr, "probe: gateway or driver did not start: %s\n", err.c_str());
+        return 1;
+    }
+    const int port = std::atoi(err.c_str() + err.find("127.0.0.1:") + 10);
+    std::this_thread::sleep_for(1s);
+
+    // Watcher: when each (channel, elapsed) record first appears in the files.
+    std::mutex mu;
+    std::map<std::pair<int, std::uint64_t>, Clock::time_point> written;
+    std::vector<double> latencies_ms;
+    std::atomic<bool> stop{false};
+    std::thread watcher([&] {
+        const char *maps[4] = {};
+        for (int c = 0; c < 4; ++c) {
+            const int fd = open(sb.host("/home/dev/vx7/adc" + std::to_string(c + 1) + ".adc").c_str(), O_RDONLY | O_CLOEXEC);
+            maps[c] = static_cast<const char *>(mmap(nullptr, 100, PROT_READ, MAP_SHARED, fd, 0));
+            close(fd);
+        }
+        std::uint64_t last[4] = {};
+        while (!stop) {
+            for (int c = 0; c < 4; ++c) {
+                char rec[101] = {};
+                std::memcpy(rec, maps[c], 100);
+                const char *tab = std::strchr(rec, '\t');
+                if (tab == nullptr)
+                    continue;
+                const std::uint64_t e = std::strtoull(tab + 1, nullptr, 10);
+                if (e != last[c]) {
+                    last[c] = e;
+                    std::lock_guard lock(mu);
+                    written.emplace(std::make_pair(c + 1, e), Clock::now());
+                }
+            }
+            std::this_thread::sleep_for(100us);
+        }
+    });
+
+    // Ten stream clients; the first one measures latency.
+    std::atomic<std::uint64_t> events{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < nclients; ++i) {
+        clients.emplace_back([&, i] {
+            httplib::Client cli("127.0.0.1", port);
+            cli.set_read_timeout(5s);
+            std::string buf;
+            cli.Get("/api/v1/stream", [&](const char *d, std::size_t n) {
+                const auto now = Clock::now();
+                buf.append(d, n);
+                for (std::size_t pos; (pos = buf.find("\n\n")) != std::string::npos; buf.erase(0, pos + 2)) {
+                    if (buf.rfind("event: sample\ndata: ", 0) != 0)
+                        continue;
+                    ++events;
+                    if (i != 0)
+                        continue;
+                    const auto j = nlohmann::json::parse(buf.substr(20, pos - 20));
+                    std::lock_guard lock(mu);
+                    const auto it = written.find({j["channel"].get<int>(), j["elapsed_ms"].get<std::uint64_t>()});
+                    if (it != written.end())
+                        latencies_ms.push_back(std::chrono::duration<double, std::milli>(now - it->second).count());
+                }
+                return !stop;
+            });
+        });
+    }
+    std::this_thread::sleep_for(2s);
+    const long long t0 = cpu_ticks(sb, pid);
+    const auto w0 = Clock::now();
+    const std::uint64_t e0 = events;
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const long long t1 = cpu_ticks(sb, pid);
+    const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
+    const std::uint64_t e1 = events;
+    const auto rss = sb.run("grep VmRSS /proc/" + std::to_string(pid) + "/status").out;
+
+    // /metrics while the streams run.
+    std::vector<double> metrics_ms;
+    {
+        httplib::Client cli("127.0.0.1", port);
+        cli.set_keep_alive(true);
+        for (int i = 0; i < 1000; ++i) {
+            const auto a = Clock::now();
+            auto r = cli.Get("/metrics");
+            metrics_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - a).count());
+            if (!r || r->status != 200) {
+                std::fprintf(stderr, "probe: /metrics failed\n");
+                break;
+            }
+        }
+    }
+    stop = true;
+    sb.run("kill -TERM " + std::to_string(pid));
+    sb.wait_exit(pid, 10s);
+    for (auto &t : clients)
+        t.join();
+    watcher.join();
+    sb.run(VX7_TEST_DRIVER " stop");
+
+    const double cpu = 100.0 * static_cast<double>(t1 - t0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
+    std::lock_guard lock(mu);
+    std::printf("samples delivered to %d clients: %.0f/s\n", nclients, static_cast<double>(e1 - e0) / wall);
+    std::printf("gateway CPU over %.1f s: %.2f %% of one core\n", wall, cpu);
+    std::printf("gateway %s", rss.c_str());
+    std::printf("latency driver write -> stream client (%zu samples): median %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                latencies_ms.size(), percentile(latencies_ms, 0.5), percentile(latencies_ms, 0.99),
+                percentile(latencies_ms, 1.0));
+    std::printf("GET /metrics (%zu requests): median %.3f ms, p99 %.3f ms\n", metrics_ms.size(),
+                percentile(metrics_ms, 0.5), percentile(metrics_ms, 0.99));
+    return 0;
+}

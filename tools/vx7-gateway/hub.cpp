@@ -1,0 +1,277 @@
+#include "hub.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace vx7::gateway {
+
+// ---- Subscription ----
+
+bool Subscription::take(std::vector<Event> &out, std::chrono::milliseconds timeout)
+{
+    out.clear();
+    std::unique_lock lock(mu_);
+    cv_.wait_for(lock, timeout, [&] { return !queue_.empty() || dropped_ || closed_; });
+    if (dropped_ || closed_)
+        return false;
+    out.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+    queue_.clear();
+    return true;
+}
+
+bool Subscription::dropped() const
+{
+    std::lock_guard lock(mu_);
+    return dropped_;
+}
+
+bool Subscription::push(const Event &e)
+{
+    {
+        std::lock_guard lock(mu_);
+        if (dropped_ || closed_)
+            return false;
+        if (queue_.size() >= capacity_) {
+            dropped_ = true;
+            queue_.clear();
+        } else {
+            queue_.push_back(e);
+        }
+    }
+    cv_.notify_one();
+    return !dropped();
+}
+
+void Subscription::close()
+{
+    {
+        std::lock_guard lock(mu_);
+        closed_ = true;
+    }
+    cv_.notify_all();
+}
+
+// ---- formatting ----
+
+std::string iso_time(std::int64_t wall_ns)
+{
+    std::int64_t secs = wall_ns / 1000000000;
+    std::int64_t rem = wall_ns % 1000000000;
+    if (rem < 0) {
+        rem += 1000000000;
+        --secs;
+    }
+    const auto t = static_cast<std::time_t>(secs);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long long>(rem / 1000));
+    return buf;
+}
+
+std::string Hub::sample_json(const vx7_sample &s)
+{
+    const nlohmann::json j = {
+        {"time", iso_time(s.wall_ns)}, {"elapsed_ms", s.elapsed_ms}, {"channel", s.channel}, {"volts", s.volts}};
+    return j.dump();
+}
+
+std::string Hub::status_json(int channel, bool has_value, std::int64_t wall_ns)
+{
+    const nlohmann::json j = {{"time", iso_time(wall_ns)}, {"channel", channel}, {"has_value", has_value}};
+    return j.dump();
+}
+
+// ---- Hub ----
+
+Hub::Hub(std::size_t history_seconds) : ring_capacity_(std::max<std::size_t>(1, history_seconds * kHistoryRate))
+{
+    for (Ring &r : rings_)
+        r.rows.reset(new Row[ring_capacity_]);
+}
+
+Hub::~Hub()
+{
+    stop();
+}
+
+int Hub::start(const vx7_stream_options &options)
+{
+    const int rc = vx7_stream_open(&options, &stream_);
+    if (rc != VX7_STREAM_OK)
+        return rc;
+    stopping_ = false;
+    thread_ = std::thread([this] { run(); });
+    return VX7_STREAM_OK;
+}
+
+void Hub::stop()
+{
+    stopping_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    if (stream_ != nullptr) {
+        vx7_stream_close(stream_);
+        stream_ = nullptr;
+    }
+    std::lock_guard lock(mu_);
+    stopped_ = true;
+    for (auto &q : queues_)
+        q->close();
+    queues_.clear();
+}
+
+void Hub::run()
+{
+    bool reported = false;
+    while (!stopping_) {
+        vx7_sample s{};
+        const int rc = vx7_stream_next(stream_, 100, &s);
+        late_polls_ = vx7_stream_late_polls(stream_);
+        if (rc == VX7_STREAM_OK) {
+            publish(s);
+        } else if (rc != VX7_STREAM_TIMEOUT) {
+            if (!reported)
+                std::fprintf(stderr, "vx7-gateway: sample stream: %s\n", vx7_stream_strerror(rc));
+            reported = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+}
+
+void Hub::publish(const vx7_sample &s)
+{
+    if (s.channel < 1 || s.channel > kChannels)
+        return;
+    const std::size_t i = static_cast<std::size_t>(s.channel - 1);
+    Event sample_event;
+    sample_event.kind = Event::Kind::Sample;
+    sample_event.sample = s;
+    Event status_event;
+    bool status_changed = false;
+
+    std::unique_lock lock(mu_);
+    ChannelState &st = state_[i];
+    status_changed = st.has_value != (s.has_value != 0);
+    st.has_value = s.has_value != 0;
+    st.wall_ns = s.wall_ns;
+    if (st.has_value) {
+        st.volts = s.volts;
+        st.elapsed_ms = s.elapsed_ms;
+        ++st.samples;
+        Ring &r = rings_[i];
+        r.rows[r.next] = Row{s.wall_ns, s.elapsed_ms, s.volts};
+        r.next = (r.next + 1) % ring_capacity_;
+        r.size = std::min(r.size + 1, ring_capacity_);
+    }
+    lock.unlock();
+
+    if (status_changed) {
+        status_event.kind = Event::Kind::Status;
+        status_event.sample.channel = s.channel;
+        status_event.sample.has_value = s.has_value;
+        status_event.sample.wall_ns = s.wall_ns;
+        status_event.json = std::make_shared<const std::string>(status_json(s.channel, s.has_value != 0, s.wall_ns));
+    }
+    // A "no value" record is a status change only, not a sample.
+    const bool is_sample = s.has_value != 0;
+    if (is_sample)
+        sample_event.json = std::make_shared<const std::string>(sample_json(s));
+
+    lock.lock();
+    for (auto it = queues_.begin(); it != queues_.end();) {
+        bool ok = true;
+        if (status_changed)
+            ok = (*it)->push(status_event);
+        if (ok && is_sample)
+            ok = (*it)->push(sample_event);
+        if (!ok) {
+            ++dropped_;
+            it = queues_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto &[id, cb] : callbacks_) {
+        if (status_changed)
+            cb(status_event);
+        if (is_sample)
+            cb(sample_event);
+    }
+}
+
+int Hub::subscribe(std::function<void(const Event &)> callback)
+{
+    std::lock_guard lock(mu_);
+    const int id = next_id_++;
+    callbacks_.emplace_back(id, std::move(callback));
+    return id;
+}
+
+void Hub::unsubscribe(int id)
+{
+    std::lock_guard lock(mu_);
+    std::erase_if(callbacks_, [&](const auto &p) { return p.first == id; });
+}
+
+std::shared_ptr<Subscription> Hub::subscribe_queue(std::size_t capacity)
+{
+    auto s = std::make_shared<Subscription>(capacity);
+    std::lock_guard lock(mu_);
+    if (stopped_)
+        s->close();
+    else
+        queues_.push_back(s);
+    return s;
+}
+
+void Hub::unsubscribe(const std::shared_ptr<Subscription> &s)
+{
+    std::lock_guard lock(mu_);
+    std::erase(queues_, s);
+}
+
+std::size_t Hub::queue_subscribers() const
+{
+    std::lock_guard lock(mu_);
+    return queues_.size();
+}
+
+std::array<ChannelState, kChannels> Hub::channels() const
+{
+    std::lock_guard lock(mu_);
+    return state_;
+}
+
+std::vector<HistoryRow> Hub::history(double seconds) const
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t now_ns = std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+    const auto from = now_ns - static_cast<std::int64_t>(seconds * 1e9);
+    std::vector<HistoryRow> out;
+    {
+        std::lock_guard lock(mu_);
+        std::size_t count = 0;
+        for (const Ring &r : rings_)
+            count += r.size;
+        out.reserve(count);
+        const std::size_t n = ring_capacity_;
+        for (std::size_t c = 0; c < rings_.size(); ++c) {
+            const Ring &r = rings_[c];
+            for (std::size_t k = 0; k < r.size; ++k) {
+                const Row &row = r.rows[(r.next + n - r.size + k) % n];
+                if (row.wall_ns >= from)
+                    out.push_back(HistoryRow{row.wall_ns, row.elapsed_ms, static_cast<int>(c) + 1, row.volts});
+            }
+        }
+    }
+    std::stable_sort(out.begin(), out.end(), [](const HistoryRow &a, const HistoryRow &b) { return a.wall_ns < b.wall_ns; });
+    return out;
+}
+
+} // namespace vx7::gateway

@@ -1,0 +1,166 @@
+// The gateway's core: one thread reads the sample stream and hands every
+// sample to whoever listens (HTTP event-stream clients, the MQTT publisher),
+// keeping the latest state of each channel, counters and a history ring.
+//
+// Nothing a listener does can stall the stream: callbacks run on the stream
+// thread and must return at once; queue subscribers get a bounded queue and
+// are dropped (their queue closed) when it is full.
+#ifndef VX7_GATEWAY_HUB_H
+#define VX7_GATEWAY_HUB_H
+
+#include "vx7/stream.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vx7::gateway {
+
+inline constexpr int kChannels = 4;
+
+// One event as listeners receive it.
+struct Event {
+    enum class Kind { Sample, Status };
+    Kind kind = Kind::Sample;
+    vx7_sample sample{}; // Status: channel, has_value and wall_ns are set
+    // The event's JSON object (the fields of `vx7ctl record --format jsonl`
+    // for a sample; channel, has_value and time for a status change),
+    // formatted once for every listener.
+    std::shared_ptr<const std::string> json;
+};
+
+// A bounded queue of events for one listener. The hub pushes; the listener
+// takes. When a push finds it full the queue is closed as dropped, and the
+// listener sees that on its next take.
+class Subscription {
+public:
+    explicit Subscription(std::size_t capacity) : capacity_(capacity) {}
+
+    // Waits up to `timeout` for events and moves all that are queued into
+    // `out` (cleared first). Returns false once the subscription is dropped
+    // or the hub stopped: the listener should end.
+    bool take(std::vector<Event> &out, std::chrono::milliseconds timeout);
+    bool dropped() const;
+
+    // Hub side: false when the queue was full (and is now dropped) or closed.
+    bool push(const Event &e);
+    void close();
+
+private:
+    const std::size_t capacity_;
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<Event> queue_;
+    bool dropped_ = false;
+    bool closed_ = false;
+};
+
+// The latest state of a channel.
+struct ChannelState {
+    bool has_value = false;
+    double volts = 0.0;
+    std::uint64_t elapsed_ms = 0;
+    std::int64_t wall_ns = 0; // when the stream saw it; 0: never
+    std::uint64_t samples = 0; // samples with a value since the gateway started
+};
+
+// One row of the history.
+struct HistoryRow {
+    std::int64_t wall_ns;
+    std::uint64_t elapsed_ms;
+    int channel;
+    double volts;
+};
+
+class Hub {
+public:
+    // history_seconds x kHistoryRate rows are kept per channel.
+    static constexpr std::size_t kHistoryRate = 100; // samples per second and channel, at most
+    static constexpr std::size_t kHistorySeconds = 600;
+    static constexpr std::size_t kQueueCapacity = 512; // events per queue subscriber
+
+    explicit Hub(std::size_t history_seconds = kHistorySeconds);
+    ~Hub();
+    Hub(const Hub &) = delete;
+    Hub &operator=(const Hub &) = delete;
+
+    // Opens the stream (options as vx7_stream_open takes them) and starts the
+    // stream thread. Returns the stream's result code.
+    int start(const vx7_stream_options &options);
+    // Stops the stream thread and closes every subscription. Idempotent.
+    void stop();
+
+    // What the stream thread does with each sample; public so that tests can
+    // feed samples without a driver.
+    void publish(const vx7_sample &s);
+
+    // Listeners. A callback runs on the stream thread for every event, with
+    // the hub's lock held: it must not block nor call the hub. Returns an id
+    // for unsubscribe; once unsubscribe returns the callback is not running.
+    int subscribe(std::function<void(const Event &)> callback);
+    void unsubscribe(int id);
+    std::shared_ptr<Subscription> subscribe_queue(std::size_t capacity = kQueueCapacity);
+    void unsubscribe(const std::shared_ptr<Subscription> &s);
+
+    // State.
+    std::array<ChannelState, kChannels> channels() const;
+    std::uint64_t late_polls() const { return late_polls_.load(); }
+    std::uint64_t dropped_subscribers() const { return dropped_.load(); }
+    std::size_t queue_subscribers() const;
+    // Rows of the last `seconds` (by wall-clock time, up to now), oldest
+    // first across channels.
+    std::vector<HistoryRow> history(double seconds) const;
+    std::size_t history_capacity() const { return ring_capacity_; }
+
+    // The JSON texts of events (also used by the MQTT publisher).
+    static std::string sample_json(const vx7_sample &s);
+    static std::string status_json(int channel, bool has_value, std::int64_t wall_ns);
+
+private:
+    void run();
+
+    // A channel's ring: allocated once and left uninitialised, so that its
+    // pages cost memory only as they fill.
+    struct Row {
+        std::int64_t wall_ns;
+        std::uint64_t elapsed_ms;
+        double volts;
+    };
+    struct Ring {
+        std::unique_ptr<Row[]> rows;
+        std::size_t next = 0;
+        std::size_t size = 0;
+    };
+
+    const std::size_t ring_capacity_;
+    mutable std::mutex mu_;
+    std::array<ChannelState, kChannels> state_{};
+    std::array<Ring, kChannels> rings_;
+    std::vector<std::pair<int, std::function<void(const Event &)>>> callbacks_;
+    std::vector<std::shared_ptr<Subscription>> queues_;
+    int next_id_ = 1;
+    bool stopped_ = false; // stop() ran: new queues start closed
+
+    vx7_stream *stream_ = nullptr;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> late_polls_{0};
+    std::atomic<std::uint64_t> dropped_{0};
+};
+
+// "2026-12-08T10:11:12.123456Z" for a CLOCK_REALTIME time in ns.
+std::string iso_time(std::int64_t wall_ns);
+
+} // namespace vx7::gateway
+
+#endif

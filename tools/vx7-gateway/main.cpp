@@ -1,0 +1,201 @@
+// vx7-gateway: serves what the sample stream sees over HTTP (dashboard page,
+// JSON and event-stream API, Prometheus metrics).
+#include "hub.h"
+#include "server.h"
+#include "settings.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <malloc.h>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char kHelp[] =
+    "Usage: vx7-gateway [OPTIONS]\n"
+    "Serves the vx7's samples over HTTP: a dashboard page, a JSON and\n"
+    "event-stream API and Prometheus metrics.\n"
+    "\n"
+    "Options:\n"
+    "  --listen ADDR:PORT    address to listen on (default 127.0.0.1:8077;\n"
+    "                        [::1]:PORT for IPv6; port 0 takes a free port)\n"
+    "  --allow-configure     accept POST /api/v1/channels/N/config (off by default)\n"
+    "  --channels-dir DIR    directory holding adc1.adc ... adc4.adc\n"
+    "                        (default: the files vx7_read reads)\n"
+    "  --help                this text\n"
+    "\n"
+    "Endpoints:\n"
+    "  GET  /                         the dashboard page\n"
+    "  GET  /api/v1/channels          latest value of each channel, driver status\n"
+    "  GET  /api/v1/stream            every sample as Server-Sent Events\n"
+    "  GET  /api/v1/history?seconds=N the last N seconds as CSV (N at most 600)\n"
+    "  GET  /metrics                  Prometheus metrics\n"
+    "  POST /api/v1/channels/N/config JSON with freq_hz, range_volts, calibrate,\n"
+    "                                 input (with --allow-configure)\n"
+    "\n"
+    "SIGINT or SIGTERM closes the clients and ends the program with status 0.\n";
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void on_signal(int)
+{
+    g_stop = 1;
+}
+
+[[gnu::format(printf, 1, 2)]] int usage_error(const char *fmt, ...)
+{
+    std::va_list ap;
+    va_start(ap, fmt);
+    std::fputs("vx7-gateway: ", stderr);
+    std::vfprintf(stderr, fmt, ap);
+    std::fputs(" (see --help)\n", stderr);
+    va_end(ap);
+    return kExitUsage;
+}
+
+// "ADDR:PORT" or "[V6ADDR]:PORT".
+bool parse_listen(std::string_view v, std::string &host, int &port)
+{
+    const std::size_t colon = v.rfind(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
+    std::string_view h = v.substr(0, colon);
+    if (h.front() == '[') {
+        if (h.size() < 3 || h.back() != ']')
+            return false;
+        h = h.substr(1, h.size() - 2);
+    } else if (h.find(':') != std::string_view::npos) {
+        return false; // an IPv6 address needs brackets
+    }
+    unsigned long long p = 0;
+    if (!vx7::settings::parse_uint(v.substr(colon + 1), 65535, p))
+        return false;
+    host = h;
+    port = static_cast<int>(p);
+    return true;
+}
+
+struct Options {
+    vx7::gateway::ServerOptions server;
+    std::string channels_dir;
+    bool have_channels_dir = false;
+};
+
+// Parses the command line; returns -1 to go on, else the exit status.
+int parse(int argc, char **argv, Options &o)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        std::string_view value;
+        bool has_value = false;
+        if (a.rfind("--", 0) == 0) {
+            const std::size_t eq = a.find('=');
+            if (eq != std::string_view::npos) {
+                value = a.substr(eq + 1);
+                a = a.substr(0, eq);
+                has_value = true;
+            }
+        }
+        const auto take_value = [&](const char *what) {
+            if (has_value)
+                return true;
+            if (i + 1 < argc) {
+                value = argv[++i];
+                return true;
+            }
+            usage_error("%s needs %s", std::string(a).c_str(), what);
+            return false;
+        };
+        if (a == "--help") {
+            std::fputs(kHelp, stdout);
+            return kExitOk;
+        } else if (a == "--allow-configure" && !has_value) {
+            o.server.allow_configure = true;
+        } else if (a == "--listen") {
+            if (!take_value("ADDR:PORT"))
+                return kExitUsage;
+            if (!parse_listen(value, o.server.host, o.server.port))
+                return usage_error("--listen must be ADDR:PORT (for example 127.0.0.1:8077), not '%.*s'",
+                                   static_cast<int>(value.size()), value.data());
+        } else if (a == "--channels-dir") {
+            if (!take_value("a directory"))
+                return kExitUsage;
+            if (value.empty())
+                return usage_error("--channels-dir needs a directory");
+            o.channels_dir = value;
+            o.have_channels_dir = true;
+        } else if (a.rfind("-", 0) == 0) {
+            return usage_error("unknown option '%s'", argv[i]);
+        } else {
+            return usage_error("unexpected argument '%s'", argv[i]);
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (const int rc = parse(argc, argv, o); rc >= 0)
+        return rc;
+    // One malloc arena per worker thread (up to 72) would cost megabytes of
+    // resident memory for nothing: the workers allocate little.
+    mallopt(M_ARENA_MAX, 2);
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN); // a client that went away is a failed write, not the end
+
+    vx7::gateway::Hub hub;
+    vx7_stream_options so{};
+    // The driver rewrites a channel at most every 10 ms: polling every 2 ms
+    // loses nothing, adds at most 2 ms of latency and halves the wake-ups.
+    so.poll_period_us = 2000;
+    if (o.have_channels_dir)
+        so.dir = o.channels_dir.c_str();
+    if (const int rc = hub.start(so); rc != VX7_STREAM_OK) {
+        std::fprintf(stderr, "vx7-gateway: cannot open the sample stream: %s\n", vx7_stream_strerror(rc));
+        return kExitFailure;
+    }
+
+    vx7::gateway::Server server(hub, o.server);
+    std::string error;
+    if (!server.bind(error)) {
+        std::fprintf(stderr, "vx7-gateway: %s\n", error.c_str());
+        hub.stop();
+        return kExitFailure;
+    }
+    const bool v6 = o.server.host.find(':') != std::string::npos;
+    std::fprintf(stderr, "vx7-gateway: serving http://%s%s%s:%d/%s\n", v6 ? "[" : "", o.server.host.c_str(),
+                 v6 ? "]" : "", server.port(), o.server.allow_configure ? " (configuration allowed)" : "");
+
+    std::thread http([&] { server.run(); });
+    // stop() only reaches a server that is running.
+    for (int i = 0; i < 5000 && !server.running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (g_stop == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    // Closing the subscriptions ends every event stream; then the server
+    // stops accepting and waits for its workers.
+    hub.stop();
+    server.stop();
+    http.join();
+    std::fprintf(stderr, "vx7-gateway: stopped\n");
+    return kExitOk;
+}

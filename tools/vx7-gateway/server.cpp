@@ -1,0 +1,424 @@
+#include "server.h"
+
+#include "assets.h"
+#include "configure.h"
+#include "daemon.h"
+#include "settings.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/socket.h>
+
+namespace vx7::gateway {
+
+namespace {
+
+constexpr const char *kDriverPrograms[] = {"vx7_driver", "vx7_driver_quiet"};
+
+std::int64_t now_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+// The media type of a Content-Type value, without parameters, lower case.
+std::string media_type(const std::string &content_type)
+{
+    std::string t = content_type.substr(0, content_type.find(';'));
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\t'))
+        t.pop_back();
+    return lower(t);
+}
+
+void json_reply(httplib::Response &res, int status, const std::string &body)
+{
+    res.status = status;
+    res.set_content(body, "application/json");
+}
+
+// A number as Prometheus reads it.
+std::string prom_number(double v)
+{
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+// The volts of a history row as the driver writes them in its channel file.
+void csv_row(std::string &out, const HistoryRow &r)
+{
+    char volts[40];
+    std::snprintf(volts, sizeof volts, "%.11e", r.volts);
+    out += iso_time(r.wall_ns);
+    out += ',';
+    out += std::to_string(r.elapsed_ms);
+    out += ',';
+    out += std::to_string(r.channel);
+    out += ',';
+    out += volts;
+    out += '\n';
+}
+
+} // namespace
+
+bool driver_running(const std::string &home_dir)
+{
+    std::string home = home_dir;
+    if (home.empty()) {
+        const char *h = std::getenv("HOME");
+        if (h == nullptr || h[0] == '\0')
+            return false;
+        home = h;
+    }
+    for (const char *p : kDriverPrograms) {
+        // Started by a path, the driver keeps its lock in HOME/.log/; by a
+        // bare name, in HOME itself as ".log<name>.pid".
+        for (const std::string &lock : {home + "/.log/" + p + ".pid", home + "/.log" + p + ".pid"}) {
+            if (lock.size() >= DMN_PATH_SIZE)
+                continue;
+            long pid = 0;
+            if (dmn_lock_state(lock.c_str(), p, &pid) == DMN_LOCK_LIVE)
+                return true;
+        }
+    }
+    return false;
+}
+
+Server::Server(Hub &hub, ServerOptions options)
+    : hub_(hub), options_(std::move(options)), http_(std::make_unique<httplib::Server>())
+{
+    routes();
+}
+
+Server::~Server()
+{
+    stop();
+}
+
+void Server::add_metrics(MetricsSource source)
+{
+    metrics_sources_.push_back(std::move(source));
+}
+
+bool Server::bind(std::string &error)
+{
+    const int send_buffer = options_.send_buffer;
+    http_->set_socket_options([send_buffer](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        // Connections inherit the listening socket's buffer size.
+        if (send_buffer > 0)
+            setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+        fcntl(sock, F_SETFD, FD_CLOEXEC);
+    });
+    if (options_.port == 0) {
+        port_ = http_->bind_to_any_port(options_.host);
+        if (port_ < 0) {
+            error = "cannot listen on " + options_.host + " (any port)";
+            return false;
+        }
+    } else {
+        if (!http_->bind_to_port(options_.host, options_.port)) {
+            error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port) +
+                    " (address in use, or not an address of this machine)";
+            return false;
+        }
+        port_ = options_.port;
+    }
+    return true;
+}
+
+void Server::run()
+{
+    http_->listen_after_bind();
+}
+
+void Server::stop()
+{
+    if (http_)
+        http_->stop();
+}
+
+bool Server::running() const
+{
+    return http_->is_running();
+}
+
+bool Server::host_allowed(const std::string &host_header) const
+{
+    const std::string host = lower(host_header);
+    const std::string port = std::to_string(port_);
+    const std::string listen = options_.host.find(':') != std::string::npos ? "[" + options_.host + "]" : options_.host;
+    for (const std::string &name : {lower(listen), std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]")}) {
+        if (host == name + ":" + port || (port_ == 80 && host == name))
+            return true;
+    }
+    return false;
+}
+
+bool Server::origin_allowed(const std::string &origin) const
+{
+    const std::string o = lower(origin);
+    return o.rfind("http://", 0) == 0 && host_allowed(o.substr(7));
+}
+
+std::string Server::metrics() const
+{
+    const auto channels = hub_.channels();
+    const std::int64_t now = now_ns();
+    std::string out;
+    out.reserve(2048);
+    const auto family = [&](const char *name, const char *type, const char *help) {
+        out += "# HELP ";
+        out += name;
+        out += ' ';
+        out += help;
+        out += "\n# TYPE ";
+        out += name;
+        out += ' ';
+        out += type;
+        out += '\n';
+    };
+    const auto series = [&](const char *name, int channel, const std::string &value) {
+        out += name;
+        if (channel > 0) {
+            out += "{channel=\"";
+            out += std::to_string(channel);
+            out += "\"}";
+        }
+        out += ' ';
+        out += value;
+        out += '\n';
+    };
+
+    family("vx7_channel_volts", "gauge", "Latest value of the channel in volts (absent while it has none).");
+    for (int c = 1; c <= kChannels; ++c)
+        if (channels[c - 1].has_value)
+            series("vx7_channel_volts", c, prom_number(channels[c - 1].volts));
+    family("vx7_channel_has_value", "gauge", "1 while the channel has a value, 0 when it has none.");
+    for (int c = 1; c <= kChannels; ++c)
+        series("vx7_channel_has_value", c, channels[c - 1].has_value ? "1" : "0");
+    family("vx7_channel_sample_age_seconds", "gauge",
+           "Seconds since the gateway saw the channel's latest record (absent before the first).");
+    for (int c = 1; c <= kChannels; ++c)
+        if (channels[c - 1].wall_ns != 0)
+            series("vx7_channel_sample_age_seconds", c,
+                   std::to_string(static_cast<double>(now - channels[c - 1].wall_ns) / 1e9));
+    family("vx7_samples_total", "counter", "Samples with a value seen since the gateway started.");
+    for (int c = 1; c <= kChannels; ++c)
+        series("vx7_samples_total", c, std::to_string(channels[c - 1].samples));
+    family("vx7_driver_up", "gauge", "1 when the acquisition driver daemon runs, else 0.");
+    series("vx7_driver_up", 0, driver_running(options_.home) ? "1" : "0");
+    family("vx7_stream_late_polls_total", "counter",
+           "Polls of the channel files that came late, when a sample may have been missed.");
+    series("vx7_stream_late_polls_total", 0, std::to_string(hub_.late_polls()));
+    family("vx7_gateway_stream_clients", "gauge", "Event-stream clients connected now.");
+    series("vx7_gateway_stream_clients", 0, std::to_string(stream_clients_.load()));
+    family("vx7_gateway_dropped_clients_total", "counter",
+           "Event-stream clients dropped because they fell behind.");
+    series("vx7_gateway_dropped_clients_total", 0, std::to_string(hub_.dropped_subscribers()));
+    family("vx7_gateway_refused_requests_total", "counter",
+           "Requests refused for their Host, Origin or the stream client limit.");
+    series("vx7_gateway_refused_requests_total", 0, std::to_string(requests_refused_.load()));
+    for (const auto &source : metrics_sources_)
+        out += source();
+    return out;
+}
+
+void Server::routes()
+{
+    httplib::Server &s = *http_;
+    const std::size_t workers = options_.max_stream_clients + 8;
+    s.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    s.set_payload_max_length(options_.max_body);
+    s.set_keep_alive_timeout(options_.idle_timeout_s);
+    s.set_read_timeout(options_.idle_timeout_s, 0);
+    s.set_write_timeout(options_.idle_timeout_s, 0);
+    s.set_tcp_nodelay(true);
+    s.set_default_headers({{"X-Content-Type-Options", "nosniff"},
+                           {"X-Frame-Options", "DENY"},
+                           {"Referrer-Policy", "no-referrer"},
+                           {"Cache-Control", "no-store"}});
+
+    // Every request: Host must name this gateway (DNS rebinding), and a
+    // request that may change state must come from the page's own origin.
+    s.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
+        if (!host_allowed(req.get_header_value("Host"))) {
+            ++requests_refused_;
+            json_reply(res, 403, error_json("Host '" + req.get_header_value("Host") + "' is not this gateway"));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.method != "GET" && req.method != "HEAD" && req.has_header("Origin") &&
+            !origin_allowed(req.get_header_value("Origin"))) {
+            ++requests_refused_;
+            json_reply(res, 403, error_json("cross-origin request from '" + req.get_header_value("Origin") + "' refused"));
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // Errors the library answers by itself (413 body too large, 404) get a
+    // JSON body too.
+    s.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request &, httplib::Response &res) {
+        if (!res.body.empty())
+            return httplib::Server::HandlerResponse::Unhandled;
+        std::string what = "HTTP status " + std::to_string(res.status);
+        if (res.status == 404)
+            what = "no such resource";
+        else if (res.status == 413)
+            what = "request body too large (at most 4096 bytes)";
+        json_reply(res, res.status, error_json(what));
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+
+    s.Get("/", [](const httplib::Request &, httplib::Response &res) {
+        const Asset *a = find_asset("index.html");
+        res.set_content(reinterpret_cast<const char *>(a->data), a->size, a->content_type);
+        // Nothing the page loads or connects to may come from elsewhere.
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; connect-src 'self'; img-src 'self' data: blob:; "
+                       "style-src 'self' 'unsafe-inline'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
+    });
+    s.Get("/assets/([A-Za-z0-9._-]+)", [](const httplib::Request &req, httplib::Response &res) {
+        const Asset *a = find_asset(req.matches[1].str());
+        if (a == nullptr) {
+            json_reply(res, 404, error_json("no such asset"));
+            return;
+        }
+        res.set_content(reinterpret_cast<const char *>(a->data), a->size, a->content_type);
+    });
+
+    s.Get("/api/v1/channels", [this](const httplib::Request &, httplib::Response &res) {
+        const auto channels = hub_.channels();
+        const std::int64_t now = now_ns();
+        nlohmann::json list = nlohmann::json::array();
+        for (int c = 1; c <= kChannels; ++c) {
+            const ChannelState &st = channels[c - 1];
+            nlohmann::json j = {{"channel", c}, {"has_value", st.has_value}, {"samples", st.samples}};
+            j["volts"] = st.has_value ? nlohmann::json(st.volts) : nlohmann::json(nullptr);
+            j["elapsed_ms"] = st.has_value ? nlohmann::json(st.elapsed_ms) : nlohmann::json(nullptr);
+            j["age_seconds"] = st.wall_ns != 0 ? nlohmann::json(static_cast<double>(now - st.wall_ns) / 1e9)
+                                               : nlohmann::json(nullptr);
+            j["time"] = st.wall_ns != 0 ? nlohmann::json(iso_time(st.wall_ns)) : nlohmann::json(nullptr);
+            list.push_back(std::move(j));
+        }
+        const nlohmann::json body = {{"driver_running", driver_running(options_.home)},
+                                     {"configure_allowed", options_.allow_configure},
+                                     {"channels", std::move(list)}};
+        json_reply(res, 200, body.dump());
+    });
+
+    s.Get("/api/v1/stream", [this](const httplib::Request &, httplib::Response &res) {
+        std::size_t n = stream_clients_.load();
+        do {
+            if (n >= options_.max_stream_clients) {
+                ++requests_refused_;
+                json_reply(res, 503, error_json("too many event-stream clients (at most " +
+                                                std::to_string(options_.max_stream_clients) + ")"));
+                return;
+            }
+        } while (!stream_clients_.compare_exchange_weak(n, n + 1));
+
+        struct Client {
+            std::shared_ptr<Subscription> sub;
+            std::vector<Event> batch;
+            std::string buf;
+            bool greeted = false;
+            std::chrono::steady_clock::time_point last_write = std::chrono::steady_clock::now();
+        };
+        auto client = std::make_shared<Client>();
+        client->sub = hub_.subscribe_queue();
+        res.set_header("X-Accel-Buffering", "no");
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [client](std::size_t, httplib::DataSink &sink) {
+                Client &c = *client;
+                c.buf.clear();
+                if (!c.greeted) {
+                    // The browser reconnects by itself 2 s after a loss.
+                    c.greeted = true;
+                    c.buf = "retry: 2000\n\n";
+                } else {
+                    if (!c.sub->take(c.batch, std::chrono::milliseconds(1000)))
+                        return false; // dropped for falling behind, or shutting down
+                    for (const Event &e : c.batch) {
+                        c.buf += e.kind == Event::Kind::Sample ? "event: sample\ndata: " : "event: status\ndata: ";
+                        c.buf += *e.json;
+                        c.buf += "\n\n";
+                    }
+                    const auto now = std::chrono::steady_clock::now();
+                    if (c.buf.empty() && now - c.last_write > std::chrono::seconds(15))
+                        c.buf = ": keep-alive\n\n";
+                }
+                if (c.buf.empty())
+                    return true;
+                c.last_write = std::chrono::steady_clock::now();
+                return sink.write(c.buf.data(), c.buf.size());
+            },
+            [this, client](bool) {
+                hub_.unsubscribe(client->sub);
+                --stream_clients_;
+            });
+    });
+
+    s.Get("/api/v1/history", [this](const httplib::Request &req, httplib::Response &res) {
+        unsigned long long seconds = Hub::kHistorySeconds;
+        if (req.has_param("seconds") &&
+            (!settings::parse_uint(req.get_param_value("seconds"), Hub::kHistorySeconds, seconds) || seconds == 0)) {
+            json_reply(res, 400, error_json("seconds must be 1-" + std::to_string(Hub::kHistorySeconds) + ", not '" +
+                                            req.get_param_value("seconds") + "'"));
+            return;
+        }
+        auto rows = std::make_shared<std::vector<HistoryRow>>(hub_.history(static_cast<double>(seconds)));
+        auto pos = std::make_shared<std::size_t>(0);
+        res.set_header("Content-Disposition", "attachment; filename=\"vx7-history.csv\"");
+        res.set_chunked_content_provider("text/csv", [rows, pos](std::size_t, httplib::DataSink &sink) {
+            std::string chunk;
+            if (*pos == 0)
+                chunk = "time,elapsed_ms,channel,volts\n";
+            const std::size_t end = std::min(rows->size(), *pos + 2000);
+            for (; *pos < end; ++*pos)
+                csv_row(chunk, (*rows)[*pos]);
+            if (!chunk.empty() && !sink.write(chunk.data(), chunk.size()))
+                return false;
+            if (*pos >= rows->size()) {
+                ++*pos; // past the end: the header is not written again
+                sink.done();
+            }
+            return true;
+        });
+    });
+
+    s.Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
+        res.set_content(metrics(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+
+    s.Post("/api/v1/channels/([^/]+)/config", [this](const httplib::Request &req, httplib::Response &res) {
+        if (!options_.allow_configure) {
+            json_reply(res, 403, error_json("configuration is turned off (start vx7-gateway with --allow-configure)"));
+            return;
+        }
+        if (media_type(req.get_header_value("Content-Type")) != "application/json") {
+            json_reply(res, 415, error_json("Content-Type must be application/json"));
+            return;
+        }
+        const Reply r = configure_channel(req.matches[1].str(), req.body);
+        json_reply(res, r.status, r.body);
+    });
+}
+
+} // namespace vx7::gateway
