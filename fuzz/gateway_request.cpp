@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         sent += static_cast<std::size_t>(n);
     }
     // The answer: read until it is whole (its Content-Length, or the last
-    // chunk) or nothing comes for 100 ms (an unfinished request, an event
+    // chunk) or nothing comes for 20 ms (an unfinished request, an event
     // stream); at most 300 ms.
     std::string answer;
     const auto start = std::chrono::steady_clock::now();
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (since.count() >= 300 || answer_complete(answer))
             break;
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
+        if (::poll(&p, 1, 20) <= 0)
             break;
         char buf[4096];
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
