@@ -14,11 +14,16 @@
 // stop or restart that does not return or does not end the daemon within
 // 10 s; records that do not advance for 15 s with the device attached and no
 // fault active, or not at all in a calm phase; a wrong value seen by the
-// readers; a daemon instance whose descriptor count or anonymous memory
+// readers, or one that is not the value of a sample report the device
+// answered on that channel (the simulator logs every one; each is turned
+// into the value a reader gets through the driver's own decode and the
+// record's format and parse); a daemon instance whose descriptor count or anonymous memory
 // grew (after a 10 s warm-up); channel files not blank after the final stop;
 // device handles left open or badly framed requests. Prints a summary.
 //
 // usage: vx7-soak-control PREFIX SECONDS SEED READ_PROGRAM CONFIGURE_PROGRAM
+#include "driver/report.h"
+#include "vx7record/record.h"
 #include "vx7sim/sim.h"
 
 #include <algorithm>
@@ -36,6 +41,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -55,7 +61,7 @@ constexpr double kHangSeconds = 15;
 constexpr double kWarmUpSeconds = 10;
 constexpr double kStormSeconds = 25;
 constexpr double kCalmSeconds = 20;
-constexpr long kAnonToleranceKb = 256;
+constexpr long kAnonToleranceKb = 64;
 const char kLockFile[] = "/home/dev/.log/vx7_driver.pid";
 const char kLogFile[] = "/home/dev/.log/vx7_driver.log";
 
@@ -235,6 +241,8 @@ private:
     void check_helpers();
     void sample(double t);
     void report_usage();
+    void collect_answered();
+    void check_values(const std::string &values_file);
 
     std::string prefix_;
     double seconds_;
@@ -257,7 +265,65 @@ private:
     unsigned long record_changes_ = 0;
     std::map<std::string, unsigned> events_;
     std::vector<Usage> usage_;
+    // Bits of every value a reader may see per channel, from the sample log.
+    std::set<std::uint64_t> answered_[4];
+    std::uint64_t log_seen_ = 0;
+    std::uint64_t log_lost_ = 0;
 };
+
+void Soak::collect_answered()
+{
+    const vx7sim::SampleLog log = sim_.samples(dev_, log_seen_);
+    log_lost_ += log.lost;
+    for (const vx7sim::AnsweredSample &a : log.samples) {
+        const std::uint8_t report[4] = {static_cast<std::uint8_t>(0x80 | (a.exponent & 7) << 2 | (a.channel & 3)),
+                                        static_cast<std::uint8_t>(a.raw >> 16), static_cast<std::uint8_t>(a.raw >> 8),
+                                        static_cast<std::uint8_t>(a.raw)};
+        vx7::driver::Sample s{};
+        if (!vx7::driver::decode_sample(std::span<const std::uint8_t, 4>(report), s))
+            continue;
+        const vx7::record::Text t = vx7::record::format(s.volts, 0);
+        char rec[vx7::record::kSize];
+        std::memset(rec, ' ', sizeof rec);
+        std::memcpy(rec, t.bytes, t.length + 1);
+        double v = 0;
+        if (vx7::record::parse_value(rec, v)) {
+            std::uint64_t bits = 0;
+            std::memcpy(&bits, &v, sizeof bits);
+            answered_[s.channel].insert(bits);
+        }
+    }
+    log_seen_ = log.total;
+}
+
+void Soak::check_values(const std::string &values_file)
+{
+    collect_answered();
+    std::ifstream in(values_file);
+    if (!in) {
+        fail("the readers left no list of the values they saw");
+        return;
+    }
+    unsigned long checked = 0, unknown = 0;
+    int channel = 0;
+    std::string hex;
+    while (in >> channel >> hex) {
+        const std::uint64_t bits = std::stoull(hex, nullptr, 16);
+        ++checked;
+        if (channel < 1 || channel > 4 || answered_[channel - 1].count(bits) == 0) {
+            if (++unknown <= 5) {
+                double v = 0;
+                std::memcpy(&v, &bits, sizeof v);
+                std::printf("soak: channel %d showed %.17g, which the device never answered on it\n", channel, v);
+            }
+        }
+    }
+    std::printf("values: %lu distinct values seen by the readers, %lu not among the %zu answered ones%s\n", checked,
+                unknown, answered_[0].size() + answered_[1].size() + answered_[2].size() + answered_[3].size(),
+                log_lost_ > 0 ? " (sample log overran: check skipped)" : "");
+    if (unknown > 0 && log_lost_ == 0)
+        fail(std::to_string(unknown) + " values seen by the readers were never answered by the device (mixed records?)");
+}
 
 bool Soak::start_driver()
 {
@@ -495,7 +561,8 @@ int Soak::run()
 
     if (!start_driver())
         return 1;
-    reader_ = spawn({reader_prog_});
+    const std::string values_file = "/tmp/vx7-soak-values";
+    reader_ = spawn({reader_prog_, values_file});
     configure_ = spawn({configure_prog_, std::to_string(seed_)}, true);
     if (reader_ < 0 || configure_ < 0) {
         fail("cannot start the readers or the configure process");
@@ -553,6 +620,7 @@ int Soak::run()
         }
         check_progress(now_s(), calm);
         check_helpers();
+        collect_answered();
         if (t >= next_sample) {
             sample(t);
             next_sample += 10;
@@ -582,6 +650,7 @@ int Soak::run()
         *p = -1;
     }
     std::fflush(stdout);
+    check_values(values_file);
     if (daemon_ > 0 && stop_driver()) {
         for (int n = 1; n <= 4; ++n) {
             if (slurp("/home/dev/vx7/adc" + std::to_string(n) + ".adc") != std::string(100, ' '))

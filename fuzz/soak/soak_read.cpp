@@ -3,11 +3,13 @@
 // value the device could have reported (device_value.h): within
 // +-2.5 V (2^23 counts), finite, and a whole count at one of the eight
 // range exponents; anything else (out of range, NaN, a mix of two records)
-// is printed and counted. At the end prints one summary line and exits 1 if
-// any value was wrong.
+// is printed and counted. At the end prints one summary line, writes every
+// distinct value it saw to VALUES_FILE (lines "CHANNEL HEX-BITS", for the
+// conductor's check against the device's log of answered samples) and exits
+// 1 if any value was wrong.
 //
-// usage: vx7-soak-read [PAUSE_US]   (pause between two calls of a thread,
-//                                    default 500)
+// usage: vx7-soak-read VALUES_FILE [PAUSE_US]   (pause between two calls of
+//                                               a thread, default 500)
 #include "device_value.h"
 
 #include "vx7/vx7.h"
@@ -17,7 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unistd.h>
 
@@ -35,6 +39,7 @@ struct Counts {
     std::atomic<unsigned long long> no_value{0};
     std::atomic<unsigned long long> changes{0};
     std::atomic<unsigned long long> wrong{0};
+    std::set<std::uint64_t> seen; // bits of every value; the channel's thread alone
 };
 
 std::mutex print_mutex;
@@ -56,8 +61,14 @@ void read_channel(std::uint8_t chan, unsigned pause_us, Counts &c)
                 std::fflush(stdout);
             }
         }
-        if (std::memcmp(&v, &last, sizeof v) != 0)
+        if (std::memcmp(&v, &last, sizeof v) != 0) {
             ++c.changes;
+            if (v != -1e10) {
+                std::uint64_t bits = 0;
+                std::memcpy(&bits, &v, sizeof bits);
+                c.seen.insert(bits);
+            }
+        }
         last = v;
         if (pause_us > 0)
             ::usleep(pause_us);
@@ -68,7 +79,11 @@ void read_channel(std::uint8_t chan, unsigned pause_us, Counts &c)
 
 int main(int argc, char **argv)
 {
-    const unsigned pause_us = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 500;
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: vx7-soak-read VALUES_FILE [PAUSE_US]\n");
+        return 2;
+    }
+    const unsigned pause_us = argc > 2 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 500;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
@@ -81,6 +96,15 @@ int main(int argc, char **argv)
         threads[i] = std::thread(read_channel, static_cast<std::uint8_t>(i + 1), pause_us, std::ref(counts[i]));
     for (auto &t : threads)
         t.join();
+
+    std::ofstream values(argv[1]);
+    for (int i = 0; i < 4; ++i) {
+        for (const std::uint64_t bits : counts[i].seen)
+            values << i + 1 << ' ' << std::hex << bits << std::dec << '\n';
+    }
+    values.close();
+    if (!values)
+        std::printf("soak-read: cannot write %s\n", argv[1]);
 
     unsigned long long calls = 0, no_value = 0, wrong = 0;
     std::printf("readers:");
