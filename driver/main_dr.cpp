@@ -3,11 +3,13 @@
 // to volts, as a text record in the channel file of its channel.
 //
 // One source for every platform; driver_platform.h (chosen by the build)
-// supplies channel file names, the clock, the record formatter, the reaction
+// supplies channel file names, the clock, the record's formatter and writing
+// (with or without the sequence word), the reaction
 // to a channel file that cannot be created and the exit-time registration.
 #include "daemon.h"
 #include "driver_platform.h"
 #include "report.h"
+#include "vx7identity/identity.h"
 #include "vx7record/record.h"
 #include "vx7/memfile.h"
 #include "vx7/vhid.h"
@@ -22,10 +24,6 @@ namespace record = vx7::record;
 
 namespace {
 
-constexpr int kVendorId = 0x16C0;
-constexpr int kProductId = 0x05DF;
-constexpr wchar_t kManufacturer[] = L"ZANDRIVELO";
-constexpr wchar_t kProduct[] = L"vx7 HID";
 constexpr std::uint8_t kChannelFileMode = MEMFILE_READ | MEMFILE_WRITE | MEMFILE_FILL;
 
 // Process-wide driver state, released by del() at exit.
@@ -47,7 +45,8 @@ void del()
 
 void *open_device()
 {
-    return HidOpenDevice(kVendorId, kProductId, kManufacturer, kProduct);
+    namespace id = vx7::identity;
+    return HidOpenDevice(id::kVendorId, id::kProductId, id::kManufacturer, id::kProduct);
 }
 
 // Writes the record of one report into its channel's file, if the report is
@@ -59,7 +58,7 @@ void publish_report(const std::array<std::uint8_t, 4> &report, unsigned long ela
         return;
     char *data = adc_file[static_cast<std::size_t>(s.channel)].data;
     if (data != nullptr)
-        record::publish(data, platform::format(s.volts, elapsed));
+        platform::publish(data, platform::format(s.volts, elapsed));
 }
 
 // One cycle: search for the device while there is none, otherwise read one
@@ -117,7 +116,7 @@ int main(int argc, char **argv)
 
     for (memfile_t &f : adc_file) {
         if (f.data != nullptr)
-            record::blank(f.data);
+            platform::blank(f.data);
     }
     platform::after_loop();
     return 0;

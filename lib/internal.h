@@ -4,6 +4,7 @@
 #ifndef VX7_LIB_INTERNAL_H
 #define VX7_LIB_INTERNAL_H
 
+#include "vx7/vx7.h"
 #include "vx7record/record.h"
 
 #include <array>
@@ -16,8 +17,9 @@ namespace vx7::lib {
 inline constexpr float kMaxRange = 2.5f; // volts; the value of VX7_MAX_RANGE
 
 // Results of vx7_read besides a value.
-inline constexpr double kBadChannel = 1e10;
+inline constexpr double kBadChannel = VX7_READ_BAD_CHANNEL;
 using record::kNoValue; // file cannot be read, or holds no number
+static_assert(kNoValue == VX7_READ_NO_VALUE);
 
 // Command codes: byte 0 of a command report, also its report ID.
 enum class Command : std::uint8_t {
@@ -29,16 +31,16 @@ enum class Command : std::uint8_t {
     reset = 10,
 };
 
-// Result codes of vx7_configure.
+// Result codes of vx7_configure, as the public header names them.
 enum class ConfigResult : std::uint8_t {
-    ok = 0,
-    no_device = 1,
-    wrong_channel = 2,
-    frequency_failed = 3,
-    range_failed = 4,
-    calibration_failed = 5,
-    subchannel_failed = 6,
-    apply_failed = 7,
+    ok = VX7_CONFIGURE_OK,
+    no_device = VX7_CONFIGURE_NO_DEVICE,
+    wrong_channel = VX7_CONFIGURE_WRONG_CHANNEL,
+    frequency_failed = VX7_CONFIGURE_FREQUENCY_FAILED,
+    range_failed = VX7_CONFIGURE_RANGE_FAILED,
+    calibration_failed = VX7_CONFIGURE_CALIBRATION_FAILED,
+    subchannel_failed = VX7_CONFIGURE_SUBCHANNEL_FAILED,
+    apply_failed = VX7_CONFIGURE_APPLY_FAILED,
 };
 
 // Range code 0-7 for a requested largest input voltage: code k covers

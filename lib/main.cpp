@@ -6,6 +6,7 @@
 #include "internal.h"
 #include "vx7/memfile.h"
 #include "vx7/vhid.h"
+#include "vx7identity/identity.h"
 
 #include <cassert>
 #include <cstring>
@@ -14,17 +15,16 @@ namespace vx7::lib {
 
 namespace {
 
-constexpr int kVendorId = 0x16C0;
-constexpr int kProductId = 0x05DF;
-constexpr wchar_t kManufacturer[] = L"ZANDRIVELO";
-constexpr wchar_t kProduct[] = L"vx7 HID";
 constexpr int kReportLength = 4;
 
 // The device as one call holds it: opened by the constructor, closed by the
 // destructor on every way out of the call.
 class Device {
 public:
-    Device() : handle_(HidOpenDevice(kVendorId, kProductId, kManufacturer, kProduct)) {}
+    Device()
+        : handle_(HidOpenDevice(identity::kVendorId, identity::kProductId, identity::kManufacturer, identity::kProduct))
+    {
+    }
     ~Device() { HidCloseDevice(handle_); }
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
@@ -171,8 +171,8 @@ char vx7_reinit(void)
 {
     const vx7::lib::Device dev;
     if (!dev.connected())
-        return 1;
-    return dev.send(vx7::lib::reset_report()) ? 0 : 1;
+        return VX7_REINIT_FAILED;
+    return dev.send(vx7::lib::reset_report()) ? VX7_REINIT_OK : VX7_REINIT_FAILED;
 }
 
 char vx7_configure(uint8_t chan, uint16_t freq, float adc_range, uint8_t calibrate, uint8_t subchannel)

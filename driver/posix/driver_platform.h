@@ -52,6 +52,18 @@ inline vx7::record::Text format(double volts, unsigned long elapsed_ms)
     return vx7::record::format(volts, elapsed_ms);
 }
 
+// Records are written and blanked inside a change of the sequence word, so
+// that readers never take a half-written record.
+inline void publish(char *mapped, const vx7::record::Text &t)
+{
+    vx7::record::publish(mapped, t);
+}
+
+inline void blank(char *mapped)
+{
+    vx7::record::blank(mapped);
+}
+
 // A channel file that cannot be created or mapped is no error here: that
 // channel stays unwritten and the others work. A non-zero result would end
 // the program with that status.

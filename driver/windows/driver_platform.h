@@ -58,6 +58,18 @@ inline vx7::record::Text format(double volts, unsigned long elapsed_ms)
     return vx7::record::finish_text(t, n);
 }
 
+// Records are written as they always were here, without the sequence word:
+// one copy of record and NUL; all 100 bytes set to spaces at stop.
+inline void publish(char *mapped, const vx7::record::Text &t)
+{
+    vx7::record::publish_uncounted(mapped, t);
+}
+
+inline void blank(char *mapped)
+{
+    vx7::record::blank_uncounted(mapped);
+}
+
 // The log line for a channel file that cannot be created.
 inline constexpr char kCreateErrorFormat[] = "Error %i create file %s\n";
 

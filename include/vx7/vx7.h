@@ -11,6 +11,17 @@
  * numbers the same channels 1-4 (vx7_configure channel 0 is vx7_read
  * channel 1).
  *
+ * Thread safety: vx7_read, vx7_help and VX7_MAX_RANGE from any thread at any
+ * time; vx7_reinit and vx7_configure from one thread at a time.
+ *
+ * Platforms: libvx7 is built for Linux. What a caller can see of the others:
+ * the Windows driver writes its channel files at C:/dev/vx7/adc<n>.adc with a
+ * three-digit exponent (2.50000000000e+000) and a 32-bit elapsed count, and
+ * without the sequence word of the Linux driver (see the README's channel
+ * file section); a Windows program that sends the command reports itself
+ * through vhid.h gets report ID 0 put in front of them (see vhid.h). The help
+ * text names the Linux and Windows channel files without their vx7 folder.
+ *
  * Link with -lvx7 (pkg-config: vx7).
  */
 #ifndef VX7_VX7_H
@@ -22,9 +33,32 @@
 extern "C" {
 #endif
 
+/* Results of vx7_reinit. */
+enum vx7_reinit_result {
+    VX7_REINIT_OK = 0,
+    VX7_REINIT_FAILED = 1
+};
+
+/* Results of vx7_configure. */
+enum vx7_configure_result {
+    VX7_CONFIGURE_OK = 0,
+    VX7_CONFIGURE_NO_DEVICE = 1,
+    VX7_CONFIGURE_WRONG_CHANNEL = 2,
+    VX7_CONFIGURE_FREQUENCY_FAILED = 3,
+    VX7_CONFIGURE_RANGE_FAILED = 4,
+    VX7_CONFIGURE_CALIBRATION_FAILED = 5,
+    VX7_CONFIGURE_SUBCHANNEL_FAILED = 6,
+    VX7_CONFIGURE_APPLY_FAILED = 7
+};
+
+/* Results of vx7_read besides a value (doubles, hence macros). */
+#define VX7_READ_BAD_CHANNEL 1e10
+#define VX7_READ_NO_VALUE (-1e10)
+
 /* Hard reset of the device.
- * Returns 0 when the reset command was delivered, 1 when no device could be
- * opened or the command was not delivered. (The help text gives these two
+ * Returns VX7_REINIT_OK (0) when the reset command was delivered,
+ * VX7_REINIT_FAILED (1) when no device could be opened or the command was not
+ * delivered. The result is a char; compare it with the enum's values. (The help text gives these two
  * values the other way round; the values here are what the call returns.) */
 char vx7_reinit(void);
 
@@ -38,21 +72,23 @@ char vx7_reinit(void);
  *               0 (or -0) leaves it unchanged
  *   calibrate   calibration mode 0-7; any other value leaves it unchanged
  *   subchannel  input selection 0-3; any other value leaves it unchanged
- * The changes are then applied. Returns
+ * The changes are then applied. Returns (as a char, enum vx7_configure_result)
  *   0 OK, every command delivered
- *   1 no device could be opened
- *   2 `chan` is not 0-3 (nothing was sent, the device was not touched)
- *   3 frequency, 4 range, 5 calibration, 6 input selection, 7 apply command
- *     not delivered; the commands after the failed one were not sent, those
- *     before it stay in force. */
+ *   1 NO_DEVICE: no device could be opened
+ *   2 WRONG_CHANNEL: `chan` is not 0-3 (nothing was sent, the device was not
+ *     touched)
+ *   3 FREQUENCY_, 4 RANGE_, 5 CALIBRATION_, 6 SUBCHANNEL_ (input selection),
+ *   7 APPLY_FAILED: that command was not delivered; the commands after the
+ *     failed one were not sent, those before it stay in force. */
 char vx7_configure(uint8_t chan, uint16_t freq, float adc_range, uint8_t calibrate, uint8_t subchannel);
 
 /* Latest value of channel `chan` (1-4) in volts, read from the channel file
  * /home/dev/vx7/adc<chan>.adc that the acquisition driver writes. Returns
- *   1e10   `chan` is not 1-4
- *   -1e10  the channel file cannot be opened or mapped, is shorter than its
- *          100 bytes, or holds no value (the driver has not sampled that
- *          channel yet, or has stopped)
+ *   1e10   VX7_READ_BAD_CHANNEL: `chan` is not 1-4
+ *   -1e10  VX7_READ_NO_VALUE: the channel file cannot be opened or mapped, is
+ *          shorter than its 100 bytes, or holds no value (the driver has not
+ *          sampled that channel yet, or has stopped, or stayed in the middle
+ *          of writing it for as long as the call waits)
  * The file is never changed; nothing stays open after the call. */
 double vx7_read(uint8_t chan);
 

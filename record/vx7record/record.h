@@ -190,6 +190,19 @@ inline void blank(char *mapped, Bytes &&bytes = {})
     detail::word_of(mapped).store(spaces, std::memory_order_release);
 }
 
+// The same two for a writer that keeps no sequence word (the Windows
+// driver): the record and its NUL copied at byte 0, and all 100 bytes set to
+// spaces. Readers then fall back to copying until two copies agree.
+inline void publish_uncounted(char *mapped, const Text &t)
+{
+    std::memcpy(mapped, t.bytes, t.length + 1);
+}
+
+inline void blank_uncounted(char *mapped)
+{
+    std::memset(mapped, ' ', kSize);
+}
+
 // ---- reading ----------------------------------------------------------------
 
 // How many times a reader copies a record at most before it gives up.

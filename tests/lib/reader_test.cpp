@@ -63,6 +63,14 @@ struct FileCase {
 
 class ChannelFile : public ::testing::TestWithParam<FileCase> {};
 
+// A file with these 8 bytes at 88-95, where the driver keeps its sequence
+// word.
+std::string with_word(std::string file, const char (&word)[9])
+{
+    file.replace(88, 8, word, 8);
+    return file;
+}
+
 std::string digits_then(std::size_t n, const std::string &tail)
 {
     return std::string(n, '1') + tail;
@@ -108,6 +116,12 @@ INSTANTIATE_TEST_SUITE_P(
                  driver_file({vx7::record::format(-1.0, 1234), vx7::record::format(1.0, 1235)}), 1.0},
         FileCase{"leftovers_after_shorter_time",
                  driver_file({vx7::record::format(-2.0, 123456789), vx7::record::format(0.5, 1)}), 0.5},
+        // With the driver's sequence word in bytes 88-95: an even counter says
+        // the record stands whole; an odd one that stays odd (a writer that
+        // died half-way) gives no value.
+        FileCase{"settled_counter", with_word(driver_file(0.75, 8), "\x04\x00\x00\x00\xE5\xC3\xA7\xB7"), 0.75},
+        FileCase{"counter_left_odd", with_word(driver_file(0.75, 8), "\x05\x00\x00\x00\xE5\xC3\xA7\xB7"),
+                 kNoValue},
         // The file may be longer than a record; only the first 100 bytes count.
         FileCase{"longer_file", driver_file(1.5, 3) + "9999999999", 1.5},
         // A number running to the last byte of the record ends there, even
