@@ -13,9 +13,13 @@
  *   lock file  HOME + "/.log" + tail + ".pid"
  *   log file   HOME + "/.log" + tail + ".log"
  * With HOME unset the home directory comes from the password database.
+ * Tools that look for the lock ask daemon_paths.h for these rules.
  *
  * One contract, one implementation per platform chosen by the build
- * (daemon_posix.cpp; the Windows form never detaches and keeps no lock).
+ * (daemon_posix.cpp with the lock file in lockfile_posix.cpp; the Windows
+ * form, daemon_win.cpp, never detaches and keeps no lock).
+ * Threads: dmn_init and dmn_init_std belong to the program's start, before
+ * any other thread exists; dmn_running may be called from any thread.
  * Compiles as C and as C++.
  */
 #ifndef VX7_DAEMON_H

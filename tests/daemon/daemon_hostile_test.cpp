@@ -74,6 +74,20 @@ TEST_P(DaemonHostile, NonRegularLockFileNeverBlocks)
     }
 }
 
+// A FIFO at the log path: a lock that cannot be removed is then simply not
+// logged, and neither "restart" nor the old daemon's exit waits for a reader.
+TEST_P(DaemonHostile, FifoLogFileNeverBlocks)
+{
+    Sandbox sb(driver_options());
+    const int pid = start_daemon(sb, prog());
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(sb.run("mkfifo " + log_path(prog()) + " && chmod 555 /home/dev/.log").status, 0);
+    const auto restart = sb.run(exe() + " restart", 5s);
+    EXPECT_EQ(restart.status, 1) << "restart waited on the log FIFO";
+    EXPECT_EQ(sb.wait_exit(pid, 5s), 0) << "the old daemon's exit waited on the log FIFO";
+    EXPECT_EQ(lock_pid(sb, prog()), pid) << "the lock could not be removed, so it stays";
+}
+
 // argv[0] empty or "/": there is no program name to build the lock file from,
 // so nothing is started and nothing stopped.
 TEST_P(DaemonHostile, EmptyProgramNameIsRefused)
