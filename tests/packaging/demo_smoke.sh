@@ -16,6 +16,9 @@ for n in 1 2 3 4; do
 done
 grep -q "input GND -> OK" "$out" || fail "input change not reported"
 grep -q "^channel 2: +0.000000000 V" "$out" || fail "channel 2 never read 0 V after the change to GND"
+grep -q "^recorded [1-9][0-9]* samples to /home/dev/recording.csv$" "$out" || fail "no recording summary"
+grep -q "^time,elapsed_ms,channel,volts$" "$out" || fail "no CSV header in the recording"
+[ "$(grep -c "^20[0-9-]*T[0-9:.]*Z,[0-9]*,[1-4],[-0-9.e+]*$" "$out")" -ge 4 ] || fail "no recorded samples shown"
 grep -q "stopped; lock file removed" "$out" || fail "daemon did not stop cleanly"
 [ "$(grep -c "^/home/dev/vx7/adc[1-4].adc: \[\.\{100\}\]$" "$out")" -eq 4 ] || fail "channel files not blanked"
 t=$(sed -n 's/^demo finished; nothing left running, \(.*\) removed$/\1/p' "$out")
