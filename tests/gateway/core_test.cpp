@@ -371,7 +371,9 @@ TEST(ConfigureTest, InvalidRequestsGet400WithTheCheckersWords)
 TEST_F(Core, The65thStreamClientGets503AndASlotFreesWhenOneLeaves)
 {
     start();
-    feed(400);
+    // The driver's full rate: 64 workers keep up with it even in a
+    // sanitizer build, so none is dropped for falling behind.
+    feed(100);
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 64; ++i) {
         clients.push_back(std::make_unique<RawClient>(port_));
