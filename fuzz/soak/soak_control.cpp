@@ -616,7 +616,7 @@ int Soak::run()
             ++restarts;
             quiet_until_ = std::max(quiet_until_, now_s() + 2);
             // Another restart later in the window, now and then.
-            restart_at = now_s() + 15 < restart_window && pick(2) == 0 ? uniform(now_s() + 15, restart_window) : -1;
+            restart_at = now_s() + 15 < restart_window && pick(4) != 0 ? uniform(now_s() + 15, std::min(restart_window, now_s() + 120)) : -1;
         }
         check_progress(now_s(), calm);
         check_helpers();
