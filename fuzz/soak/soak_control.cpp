@@ -615,8 +615,11 @@ int Soak::run()
                 break;
             ++restarts;
             quiet_until_ = std::max(quiet_until_, now_s() + 2);
-            // Another restart later in the window, now and then.
-            restart_at = now_s() + 15 < restart_window && pick(4) != 0 ? uniform(now_s() + 15, std::min(restart_window, now_s() + 120)) : -1;
+            // Mostly another restart later in the window, 15 s to 2 min on.
+            const double next_from = now_s() + 15;
+            restart_at = next_from < restart_window && pick(4) != 0
+                             ? uniform(next_from, std::min(restart_window, next_from + 105))
+                             : -1;
         }
         check_progress(now_s(), calm);
         check_helpers();
