@@ -10,6 +10,8 @@
 // attached at that moment.
 #include "vx7/vhid.h"
 
+#include "string_descriptor.h"
+
 #include <cstdio>
 #include <cwchar>
 #include <usb.h>
@@ -18,8 +20,6 @@ namespace {
 
 constexpr int kTimeoutMs = 5000;
 constexpr int kLangEnUs = 0x0409;
-constexpr int kRawSize = 256;      // a string descriptor is at most 255 bytes
-constexpr int kStringChars = 128;  // 127 characters and the terminator
 
 // HID class requests, device as recipient.
 constexpr int kSetReportType = USB_TYPE_CLASS | USB_RECIP_DEVICE | USB_ENDPOINT_OUT; // 0x20
@@ -29,40 +29,13 @@ constexpr int kGetReport = 0x01;
 constexpr int kFeatureReport = 0x03; // report type, high byte of wValue
 constexpr int kReceiveReportId = 1;
 
-// Decodes a string descriptor as read by usb_get_string: byte 0 its length,
-// byte 1 its type, then UTF-16LE code units; `count` is the byte count that
-// usb_get_string returned. Code units are decoded fully (a surrogate pair
-// becomes one character; a lone surrogate becomes U+FFFD) so that strings
-// beyond ASCII compare equal to the caller's wide strings.
-void decode_string(const unsigned char *raw, int count, wchar_t (&out)[kStringChars])
+[[nodiscard]] bool read_string(usb_dev_handle *h, int index, wchar_t (&out)[vx7::hid::kStringChars])
 {
-    if (count > kRawSize)
-        count = kRawSize;
-    const int units = count < 4 ? 0 : count / 2 - 1;
-    int n = 0;
-    for (int i = 0; i < units && n < kStringChars - 1; ++i) {
-        const unsigned unit = raw[2 + 2 * i] | static_cast<unsigned>(raw[3 + 2 * i]) << 8;
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units) {
-            const unsigned low = raw[4 + 2 * i] | static_cast<unsigned>(raw[5 + 2 * i]) << 8;
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                out[n++] = static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-                ++i;
-                continue;
-            }
-        }
-        const bool lone_surrogate = unit >= 0xD800 && unit <= 0xDFFF;
-        out[n++] = static_cast<wchar_t>(lone_surrogate ? 0xFFFD : unit);
-    }
-    out[n] = L'\0';
-}
-
-[[nodiscard]] bool read_string(usb_dev_handle *h, int index, wchar_t (&out)[kStringChars])
-{
-    unsigned char raw[kRawSize] = {};
+    unsigned char raw[vx7::hid::kRawSize] = {};
     const int count = usb_get_string(h, index, kLangEnUs, reinterpret_cast<char *>(raw), sizeof raw);
     if (count < 0)
         return false;
-    decode_string(raw, count, out);
+    vx7::hid::decode_string(raw, count, out);
     return true;
 }
 
@@ -97,8 +70,8 @@ extern "C" void *HidOpenDevice(int vendor_id, int product_id, const wchar_t *man
                 std::puts("Can not open");
                 continue;
             }
-            wchar_t found_manufacturer[kStringChars];
-            wchar_t found_product[kStringChars];
+            wchar_t found_manufacturer[vx7::hid::kStringChars];
+            wchar_t found_product[vx7::hid::kStringChars];
             if (!read_string(h, dev->descriptor.iManufacturer, found_manufacturer) ||
                 !read_string(h, dev->descriptor.iProduct, found_product)) {
                 std::puts("can not get string");

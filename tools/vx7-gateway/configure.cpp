@@ -25,7 +25,11 @@ std::string value_text(const nlohmann::json &v)
 
 std::string error_json(std::string_view message)
 {
-    return nlohmann::json{{"error", std::string(message)}}.dump();
+    // Messages quote what the client sent, which need not be UTF-8 (a
+    // channel of "%C1" in the path): invalid bytes become U+FFFD instead of
+    // an exception.
+    return nlohmann::json{{"error", std::string(message)}}.dump(-1, ' ', false,
+                                                                nlohmann::json::error_handler_t::replace);
 }
 
 Reply configure_channel(std::string_view channel, std::string_view body)
