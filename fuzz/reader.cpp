@@ -6,7 +6,7 @@
 // bytes), or "no value" when it holds none.
 #include "fuzz_check.h"
 
-#include "lib/internal.h"
+#include "internal.h"
 
 #include <cmath>
 #include <cstring>

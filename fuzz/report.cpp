@@ -12,7 +12,7 @@
 // format's round trip keeps the text and the value to its 12 digits.
 #include "fuzz_check.h"
 
-#include "driver/report.h"
+#include "report.h"
 #include "vx7record/record.h"
 
 #include <algorithm>

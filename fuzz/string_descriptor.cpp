@@ -9,7 +9,7 @@
 // 127 characters, no further than the count allows, up to a NUL unit).
 #include "fuzz_check.h"
 
-#include "hid/string_descriptor.h"
+#include "string_descriptor.h"
 
 #include <algorithm>
 #include <cstring>

@@ -8,7 +8,7 @@
 #ifndef VX7_SOAK_DEVICE_VALUE_H
 #define VX7_SOAK_DEVICE_VALUE_H
 
-#include "driver/report.h"
+#include "report.h"
 
 #include <cmath>
 

@@ -22,7 +22,7 @@
 // device handles left open or badly framed requests. Prints a summary.
 //
 // usage: vx7-soak-control PREFIX SECONDS SEED READ_PROGRAM CONFIGURE_PROGRAM
-#include "driver/report.h"
+#include "report.h"
 #include "vx7record/record.h"
 #include "vx7sim/sim.h"
 

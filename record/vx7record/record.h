@@ -378,8 +378,15 @@ constexpr bool parse_exponent(std::span<const char, kSize> rec, std::size_t &i, 
 // then an exponent lowered by the count of digits behind the point), which
 // reads the same in every locale; strtod does the correctly rounded
 // conversion. Allocates nothing and is safe from any thread.
-[[nodiscard]] inline bool parse_value(std::span<const char, kSize> rec, double &out)
+[[nodiscard]] inline bool parse_value(std::span<const char, kSize> whole, double &out)
 {
+    // Behind a sequence word's magic the last bytes are the word, not text:
+    // the number ends before it at the latest.
+    char bounded[kSize] = {};
+    std::uint64_t word = 0;
+    std::memcpy(&word, whole.data() + kSequenceOffset, sizeof word);
+    std::memcpy(bounded, whole.data(), counted(word) ? kRecordLimit : kSize);
+    const std::span<const char, kSize> rec(bounded);
     // Sign, up to 100 digits, exponent letter and a saturated exponent.
     char text[kSize + 16];
     std::size_t n = 0;

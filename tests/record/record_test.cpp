@@ -315,6 +315,24 @@ TEST(ValueText, TextBeforeTheFirstTab)
     EXPECT_EQ(record::value_text(span_of(std::string(record::kSize, '1'))), "");
 }
 
+TEST(ParseValue, NeverReadsTheSequenceWordAsText)
+{
+    // 88 spaces, then a settled word whose counter bytes happen to be the
+    // digits "2000": the file holds no value. Without the magic the same
+    // bytes are leftovers of text and read as a number, as always.
+    File f;
+    const unsigned char word[8] = {'2', '0', '0', '0', 0xE5, 0xC3, 0xA7, 0xB7}; // 0xB7A7C3E5'30303032
+    std::memcpy(f.bytes + 88, word, sizeof word);
+    double v = 77;
+    EXPECT_FALSE(record::parse_value(std::span<const char, record::kSize>(f.bytes), v));
+    EXPECT_EQ(v, 77);
+
+    File legacy;
+    std::memcpy(legacy.bytes + 88, "2000", 4);
+    ASSERT_TRUE(record::parse_value(std::span<const char, record::kSize>(legacy.bytes), v));
+    EXPECT_EQ(v, 2000);
+}
+
 TEST(ReaderPath, ChannelDigitInTheTemplate)
 {
     EXPECT_STREQ(record::reader_path(1).data(), "/home/dev/vx7/adc1.adc");

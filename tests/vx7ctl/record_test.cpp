@@ -18,7 +18,7 @@
 
 using vx7test::channel;
 using vx7test::kCtl;
-using vx7test::record_file;
+using vx7test::driver_file;
 using vx7test::Sandbox;
 using vx7test::sandbox_options;
 using vx7test::write_channels;
