@@ -66,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::memcpy(&word, data + vx7::record::kSequenceOffset, sizeof word);
     const bool changing = vx7::record::counted(word) && !vx7::record::settled(word);
     if (size >= vx7::record::kSize && !changing) {
-        char text[vx7::record::kSize + 1];
-        std::memcpy(text, data, vx7::record::kSize);
-        text[vx7::record::kSize] = '\0';
+        // The record's bytes end at the sequence word when there is one.
+        char text[vx7::record::kSize + 1] = {};
+        std::memcpy(text, data, vx7::record::counted(word) ? vx7::record::kRecordLimit : vx7::record::kSize);
         char *end = nullptr;
         const double v = std::strtod(text, &end);
         if (end != text)
