@@ -22,7 +22,7 @@ namespace {
 namespace record = vx7::record;
 
 constexpr std::size_t kPathMax = 4096;
-constexpr std::uint32_t kDefaultPeriodUs = 1000;
+constexpr std::uint32_t kDefaultPeriodUs = 2000;
 constexpr std::int64_t kLateGapNs = 10'000'000;   // the driver's cycle
 constexpr std::int64_t kSlowCheckNs = 100'000'000; // look for file changes
 // The coarse clock is used for polls when its resolution (the kernel's tick)

@@ -29,7 +29,7 @@
  *
  * Loss. A sample is lost only if the driver rewrites the same channel twice
  * within one poll period (it writes at most one record per channel per
- * 10 ms cycle; the default period is 1 ms). A poll that comes more than
+ * 10 ms cycle; the default period is 2 ms). A poll that comes more than
  * 10 ms after the previous one, when a sample may have been missed, is
  * counted as late (vx7_stream_late_polls), so that nothing is lost
  * silently. Calling vx7_stream_next too seldom makes polls late too.
@@ -84,12 +84,12 @@ enum vx7_stream_channel_state {
 
 /* Where the channel files are, and how often to look at them. Zero-filled
  * options (or a null pointer) mean: all four channels at the paths vx7_read
- * reads (/home/dev/vx7/adc1.adc ... adc4.adc), polled every millisecond. */
+ * reads (/home/dev/vx7/adc1.adc ... adc4.adc), polled every 2 ms. */
 typedef struct vx7_stream_options {
     const char *dir;          /* directory holding adc1.adc ... adc4.adc, or null */
     const char *paths[4];     /* explicit path of channel 1-4; a non-null entry
                                  takes precedence over `dir` for its channel */
-    uint32_t poll_period_us;  /* 0: 1000 */
+    uint32_t poll_period_us;  /* 0: 2000 */
     uint32_t channel_mask;    /* bit 0 = channel 1 ... bit 3 = channel 4; 0: all */
 } vx7_stream_options;
 
