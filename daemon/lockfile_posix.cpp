@@ -18,7 +18,7 @@ namespace {
 // The first 15 characters of a program's file name are its command name.
 constexpr std::size_t kCommLength = 15;
 
-enum class Runs { no, yes, unknown };
+enum class Runs { No, Yes, Unknown };
 
 // Whether the process `pid`, which leads its own session, runs `program` and
 // has not ended. Unknown when /proc does not show the process (not mounted,
@@ -31,10 +31,10 @@ Runs runs_program(pid_t pid, std::string_view program)
     // A zombie has ended already, though it still holds its session ID.
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     if (read_small_file(path, buf, sizeof buf) <= 0)
-        return ::getsid(pid) == pid ? Runs::unknown : Runs::no;
+        return ::getsid(pid) == pid ? Runs::Unknown : Runs::No;
     const char *paren = std::strrchr(buf, ')');
     if (paren == nullptr || paren[1] != ' ' || paren[2] == 'Z' || paren[2] == 'X')
-        return Runs::no;
+        return Runs::No;
 
     std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
     const ssize_t n = read_small_file(path, buf, sizeof buf);
@@ -44,19 +44,19 @@ Runs runs_program(pid_t pid, std::string_view program)
             comm.remove_suffix(1);
         const std::size_t keep = program.size() < kCommLength ? program.size() : kCommLength;
         if (comm == std::string_view(program.data(), keep))
-            return Runs::yes;
+            return Runs::Yes;
     }
 
     // The executable's file name, also when the file was replaced since.
     std::snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
     const ssize_t len = ::readlink(path, buf, sizeof buf - 1);
     if (len <= 0)
-        return Runs::no;
+        return Runs::No;
     std::string_view exe(buf, static_cast<std::size_t>(len));
     constexpr std::string_view deleted = " (deleted)";
     if (exe.ends_with(deleted))
         exe.remove_suffix(deleted.size());
-    return base_name(exe) == program ? Runs::yes : Runs::no;
+    return base_name(exe) == program ? Runs::Yes : Runs::No;
 }
 
 void log_line(const char *log_file, const char *text, std::size_t len)
@@ -227,11 +227,11 @@ extern "C" int dmn_lock_state(const char *lock_file, const char *program, long *
     if (name.empty())
         return DMN_LOCK_STALE;
     switch (runs_program(pid, name)) {
-    case Runs::yes:
+    case Runs::Yes:
         return DMN_LOCK_LIVE;
-    case Runs::unknown:
+    case Runs::Unknown:
         return DMN_LOCK_UNKNOWN;
-    case Runs::no:
+    case Runs::No:
         break;
     }
     return DMN_LOCK_STALE;

@@ -23,24 +23,24 @@ static_assert(kNoValue == VX7_READ_NO_VALUE);
 
 // Command codes: byte 0 of a command report, also its report ID.
 enum class Command : std::uint8_t {
-    frequency = 3,
-    range = 4,
-    calibration = 5,
-    subchannel = 6,
-    apply = 7,
-    reset = 10,
+    Frequency = 3,
+    Range = 4,
+    Calibration = 5,
+    Subchannel = 6,
+    Apply = 7,
+    Reset = 10,
 };
 
 // Result codes of vx7_configure, as the public header names them.
 enum class ConfigResult : std::uint8_t {
-    ok = VX7_CONFIGURE_OK,
-    no_device = VX7_CONFIGURE_NO_DEVICE,
-    wrong_channel = VX7_CONFIGURE_WRONG_CHANNEL,
-    frequency_failed = VX7_CONFIGURE_FREQUENCY_FAILED,
-    range_failed = VX7_CONFIGURE_RANGE_FAILED,
-    calibration_failed = VX7_CONFIGURE_CALIBRATION_FAILED,
-    subchannel_failed = VX7_CONFIGURE_SUBCHANNEL_FAILED,
-    apply_failed = VX7_CONFIGURE_APPLY_FAILED,
+    Ok = VX7_CONFIGURE_OK,
+    NoDevice = VX7_CONFIGURE_NO_DEVICE,
+    WrongChannel = VX7_CONFIGURE_WRONG_CHANNEL,
+    FrequencyFailed = VX7_CONFIGURE_FREQUENCY_FAILED,
+    RangeFailed = VX7_CONFIGURE_RANGE_FAILED,
+    CalibrationFailed = VX7_CONFIGURE_CALIBRATION_FAILED,
+    SubchannelFailed = VX7_CONFIGURE_SUBCHANNEL_FAILED,
+    ApplyFailed = VX7_CONFIGURE_APPLY_FAILED,
 };
 
 // Range code 0-7 for a requested largest input voltage: code k covers

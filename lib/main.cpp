@@ -71,28 +71,28 @@ CommandPlan plan_configure(std::uint8_t chan, std::uint16_t freq, float adc_rang
     if (freq != 0) {
         buf[2] = static_cast<std::uint8_t>(freq >> 8);
         buf[3] = static_cast<std::uint8_t>(freq & 0xFF);
-        add(Command::frequency, ConfigResult::frequency_failed);
+        add(Command::Frequency, ConfigResult::FrequencyFailed);
     }
     // +0 and -0 leave the range alone; NaN compares unequal and is sent.
     if (adc_range != 0.0f) {
         buf[3] = range_code(adc_range);
-        add(Command::range, ConfigResult::range_failed);
+        add(Command::Range, ConfigResult::RangeFailed);
     }
     if (calibrate <= 7) {
         buf[3] = static_cast<std::uint8_t>(calibrate << 4);
-        add(Command::calibration, ConfigResult::calibration_failed);
+        add(Command::Calibration, ConfigResult::CalibrationFailed);
     }
     if (subchannel <= 3) {
         buf[3] = subchannel;
-        add(Command::subchannel, ConfigResult::subchannel_failed);
+        add(Command::Subchannel, ConfigResult::SubchannelFailed);
     }
-    add(Command::apply, ConfigResult::apply_failed);
+    add(Command::Apply, ConfigResult::ApplyFailed);
     return plan;
 }
 
 std::array<std::uint8_t, 4> reset_report()
 {
-    return {code_of(Command::reset), 0, 0, 0};
+    return {code_of(Command::Reset), 0, 0, 0};
 }
 
 double read_channel_file(const char *path)
@@ -181,19 +181,19 @@ char vx7_configure(uint8_t chan, uint16_t freq, float adc_range, uint8_t calibra
     using vx7::lib::ConfigResult;
     // A wrong channel is refused before any USB activity.
     if (chan > 3)
-        return static_cast<char>(ConfigResult::wrong_channel);
+        return static_cast<char>(ConfigResult::WrongChannel);
     const vx7::lib::CommandPlan plan = vx7::lib::plan_configure(chan, freq, adc_range, calibrate, subchannel);
 
     const vx7::lib::Device dev;
     if (!dev.connected())
-        return static_cast<char>(ConfigResult::no_device);
+        return static_cast<char>(ConfigResult::NoDevice);
     // The first command not delivered ends the call; the ones before it stay
     // in force, the ones after it (apply included) are not sent.
     for (const vx7::lib::PlannedCommand &cmd : plan.sequence()) {
         if (!dev.send(cmd.report))
             return static_cast<char>(cmd.on_failure);
     }
-    return static_cast<char>(ConfigResult::ok);
+    return static_cast<char>(ConfigResult::Ok);
 }
 
 double vx7_read(uint8_t chan)

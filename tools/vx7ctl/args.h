@@ -13,13 +13,11 @@
 namespace vx7ctl {
 
 // Exit status.
-enum Exit : int {
-    kOk = 0,
-    kFailed = 1,   // a command was not delivered, a channel has no value, a write failed
-    kUsage = 2,    // bad command line
-    kNoDevice = 3, // the vx7 device was not found
-    kNoDaemon = 4, // the driver daemon is not running
-};
+inline constexpr int kOk = 0;
+inline constexpr int kFailed = 1;   // a command was not delivered, a channel has no value, a write failed
+inline constexpr int kUsage = 2;    // bad command line
+inline constexpr int kNoDevice = 3; // the vx7 device was not found
+inline constexpr int kNoDaemon = 4; // the driver daemon is not running
 
 // "vx7ctl: <message> (see vx7ctl --help)" on standard error; returns kUsage.
 #if defined(__GNUC__)

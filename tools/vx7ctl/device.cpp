@@ -25,7 +25,7 @@ namespace {
 namespace id = vx7::identity;
 
 struct Listed {
-    enum Kind { Device, CannotOpen, NoStrings, Other } kind;
+    enum class Kind { Device, CannotOpen, NoStrings, Other } kind;
     std::string manufacturer;
     std::string product;
     std::string text; // Other: the line as the transport printed it
@@ -89,16 +89,16 @@ std::vector<Listed> parse_listing(const std::string &text)
             const std::string_view rest = line.substr(prefix.size());
             const std::size_t tab = rest.find('\t');
             if (tab != std::string_view::npos) {
-                items.push_back({Listed::Device, std::string(rest.substr(0, tab)), std::string(rest.substr(tab + 1)), {}});
+                items.push_back({Listed::Kind::Device, std::string(rest.substr(0, tab)), std::string(rest.substr(tab + 1)), {}});
                 continue;
             }
         }
         if (line == "Can not open")
-            items.push_back({Listed::CannotOpen, {}, {}, {}});
+            items.push_back({Listed::Kind::CannotOpen, {}, {}, {}});
         else if (line == "can not get string")
-            items.push_back({Listed::NoStrings, {}, {}, {}});
+            items.push_back({Listed::Kind::NoStrings, {}, {}, {}});
         else if (!line.empty())
-            items.push_back({Listed::Other, {}, {}, std::string(line)});
+            items.push_back({Listed::Kind::Other, {}, {}, std::string(line)});
     }
     return items;
 }
@@ -117,19 +117,19 @@ int cmd_list(Args &args)
     const auto items = parse_listing(text);
     for (const Listed &d : items) {
         switch (d.kind) {
-        case Listed::Device: {
+        case Listed::Kind::Device: {
             const bool vx7 = d.manufacturer == id::kManufacturerText && d.product == id::kProductText;
             found += vx7 ? 1 : 0;
             std::printf("%s %s\t%s\n", vx7 ? "*" : " ", d.manufacturer.c_str(), d.product.c_str());
             break;
         }
-        case Listed::CannotOpen:
+        case Listed::Kind::CannotOpen:
             std::printf("  (a device that cannot be opened)\n");
             break;
-        case Listed::NoStrings:
+        case Listed::Kind::NoStrings:
             std::printf("  (a device whose strings cannot be read)\n");
             break;
-        case Listed::Other:
+        case Listed::Kind::Other:
             std::printf("  %s\n", d.text.c_str());
             break;
         }
