@@ -112,7 +112,7 @@ void close_inherited_descriptors()
 
 void install_handler(dmn_handler handler)
 {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     // Interrupted system calls resume; sleeps still end early.
@@ -122,7 +122,7 @@ void install_handler(dmn_handler handler)
     if (kKeepStdout) {
         // The kept standard output may be a pipe whose reader is long gone:
         // a message written there must fail, not kill the daemon.
-        struct sigaction ign{};
+        struct sigaction ign {};
         ign.sa_handler = SIG_IGN;
         sigemptyset(&ign.sa_mask);
         ::sigaction(SIGPIPE, &ign, nullptr);

@@ -193,7 +193,8 @@ void remove_lock(const char *lock_file, const char *log_file)
     char line[DMN_PATH_SIZE + 64];
     const int n = std::snprintf(line, sizeof line, "Can not remove lock file [%s]\n", lock_file);
     if (n > 0)
-        log_line(log_file, line, static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
+        log_line(log_file, line,
+                 static_cast<std::size_t>(n) < sizeof line ? static_cast<std::size_t>(n) : sizeof line - 1);
 }
 
 bool names_own_session(const char *lock_file)

@@ -9,10 +9,10 @@
 #include "daemon.h"
 #include "driver_platform.h"
 #include "report.h"
-#include "vx7identity/identity.h"
-#include "vx7record/record.h"
 #include "vx7/memfile.h"
 #include "vx7/vhid.h"
+#include "vx7identity/identity.h"
+#include "vx7record/record.h"
 
 #include <array>
 #include <cstdint>
@@ -97,7 +97,8 @@ int main(int argc, char **argv)
     // result has no one to go to.
 
     for (std::size_t i = 0; i < adc_file.size(); ++i) {
-        const std::uint8_t r = memfile_create(platform::kChannelFiles[i], kChannelFileMode, record::kSize, &adc_file[i]);
+        const std::uint8_t r =
+            memfile_create(platform::kChannelFiles[i], kChannelFileMode, record::kSize, &adc_file[i]);
         if (r != 0) {
             const int stop = platform::channel_file_failed(static_cast<int>(i), r);
             if (stop != 0)

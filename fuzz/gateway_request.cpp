@@ -114,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string answer;
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
-        const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const auto since =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         if (since.count() >= 300 || answer_complete(answer))
             break;
         pollfd p{fd, POLLIN, 0};
@@ -130,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     if (!answer.empty()) {
         FUZZ_CHECK(answer.rfind("HTTP/1.1 ", 0) == 0 && answer.size() >= 12);
-        FUZZ_CHECK(std::isdigit(static_cast<unsigned char>(answer[9])) && std::isdigit(static_cast<unsigned char>(answer[10])) &&
+        FUZZ_CHECK(std::isdigit(static_cast<unsigned char>(answer[9])) &&
+                   std::isdigit(static_cast<unsigned char>(answer[10])) &&
                    std::isdigit(static_cast<unsigned char>(answer[11])));
         const int status = std::stoi(answer.substr(9, 3));
         FUZZ_CHECK(status >= 100 && status <= 599);

@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const std::string_view base = vx7::daemon::base_name(text);
     const auto slash = text.rfind('/');
-    FUZZ_CHECK(base == (slash == std::string::npos ? std::string_view(text) : std::string_view(text).substr(slash + 1)));
+    FUZZ_CHECK(base ==
+               (slash == std::string::npos ? std::string_view(text) : std::string_view(text).substr(slash + 1)));
     return 0;
 }

@@ -96,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     vx7_stream *stream = nullptr;
     FUZZ_CHECK(vx7_stream_open(&options, &stream) == VX7_STREAM_OK);
 
-    State reported[4];                 // all spaces: "no value", not reported
-    std::uint32_t counter[4] = {};     // the files' last counters
+    State reported[4];             // all spaces: "no value", not reported
+    std::uint32_t counter[4] = {}; // the files' last counters
     char content[4][record::kSize];
     for (auto &c : content)
         std::memcpy(c, blank, sizeof blank);

@@ -51,8 +51,7 @@ constexpr int kReceiveReportId = 1;
 
 } // namespace
 
-extern "C" void *HidOpenDevice(int vendor_id, int product_id, const wchar_t *manufacturer,
-                               const wchar_t *product)
+extern "C" void *HidOpenDevice(int vendor_id, int product_id, const wchar_t *manufacturer, const wchar_t *product)
 {
     usb_init();
     usb_find_busses();
@@ -112,8 +111,8 @@ extern "C" uint8_t HidSendArr(void *dev, const uint8_t *data, int len)
     // libusb 0.1 takes a non-const buffer for both directions; it only reads it
     // for a host-to-device request.
     char *bytes = const_cast<char *>(reinterpret_cast<const char *>(data));
-    return transfer_result(
-        usb_control_msg(static_cast<usb_dev_handle *>(dev), kSetReportType, kSetReport, value, 0, bytes, len, kTimeoutMs));
+    return transfer_result(usb_control_msg(static_cast<usb_dev_handle *>(dev), kSetReportType, kSetReport, value, 0,
+                                           bytes, len, kTimeoutMs));
 }
 
 extern "C" uint8_t HidReceiveArr(void *dev, uint8_t *buf, int len)

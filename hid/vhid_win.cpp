@@ -63,10 +63,7 @@ private:
 // Owns a device information set.
 class DevInfoSet {
 public:
-    DevInfoSet()
-        : set_(::SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE))
-    {
-    }
+    DevInfoSet() : set_(::SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {}
     DevInfoSet(const DevInfoSet &) = delete;
     DevInfoSet &operator=(const DevInfoSet &) = delete;
     ~DevInfoSet()
@@ -150,11 +147,10 @@ struct WhidInit {
 } const whid_init_at_start;
 } // namespace
 
-extern "C" void *HidOpenDevice(int vendor_id, int product_id, const wchar_t *manufacturer,
-                               const wchar_t *product)
+extern "C" void *HidOpenDevice(int vendor_id, int product_id, const wchar_t *manufacturer, const wchar_t *product)
 {
-    const bool matching = manufacturer != nullptr && manufacturer[0] != 0 && product != nullptr &&
-                          product[0] != 0 && vendor_id != 0 && product_id != 0;
+    const bool matching = manufacturer != nullptr && manufacturer[0] != 0 && product != nullptr && product[0] != 0 &&
+                          vendor_id != 0 && product_id != 0;
 
     // "vid_16c0&pid_05df": IDs in lower-case hexadecimal, at least 4 digits.
     // IDs are 16 bits on the bus, so one outside that range matches nothing.

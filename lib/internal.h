@@ -68,8 +68,8 @@ struct CommandPlan {
 // 4-byte buffer starts zeroed and each command writes only its own bytes, so
 // byte 2 (frequency high byte) and byte 3 (last value) carry over to the later
 // commands of the same call, and every other unassigned byte is 0.
-[[nodiscard]] CommandPlan plan_configure(std::uint8_t chan, std::uint16_t freq, float adc_range,
-                                         std::uint8_t calibrate, std::uint8_t subchannel);
+[[nodiscard]] CommandPlan plan_configure(std::uint8_t chan, std::uint16_t freq, float adc_range, std::uint8_t calibrate,
+                                         std::uint8_t subchannel);
 
 // The reset report of vx7_reinit.
 [[nodiscard]] std::array<std::uint8_t, 4> reset_report();

@@ -41,7 +41,10 @@ private:
     void *handle_;
 };
 
-constexpr std::uint8_t code_of(Command c) { return static_cast<std::uint8_t>(c); }
+constexpr std::uint8_t code_of(Command c)
+{
+    return static_cast<std::uint8_t>(c);
+}
 
 } // namespace
 

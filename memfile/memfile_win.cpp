@@ -76,8 +76,8 @@ extern "C" uint8_t memfile_create(const char *path, uint8_t mode, size_t size, m
         return 1;
 
     const Access access = access_for(mode);
-    vx7::UniqueHandle file(::CreateFileA(path, access.file, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    vx7::UniqueHandle file(::CreateFileA(path, access.file, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid())
         return 1;
 

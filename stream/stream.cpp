@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string_view>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +23,7 @@ namespace record = vx7::record;
 
 constexpr std::size_t kPathMax = 4096;
 constexpr std::uint32_t kDefaultPeriodUs = 2000;
-constexpr std::int64_t kLateGapNs = 10'000'000;   // the driver's cycle
+constexpr std::int64_t kLateGapNs = 10'000'000;    // the driver's cycle
 constexpr std::int64_t kSlowCheckNs = 100'000'000; // look for file changes
 // The coarse clock is used for polls when its resolution (the kernel's tick)
 // is at most this; a coarser one would make too many polls look late.
@@ -36,25 +36,25 @@ constexpr std::uint32_t kAllChannels = 0xF;
 // What a channel's record says, as far as reporting goes: either "no value"
 // or the record's text up to its NUL.
 struct Seen {
-    bool valid;              // something has been seen at all
-    bool has_value;          // false: "no value"
-    std::size_t length;      // bytes of text before the NUL
+    bool valid;         // something has been seen at all
+    bool has_value;     // false: "no value"
+    std::size_t length; // bytes of text before the NUL
     char text[record::kSize];
 };
 
 struct Channel {
     char path[kPathMax];
     bool watched;
-    int state;               // vx7_stream_channel_state
-    int error;               // errno of the last failed attempt, 0 when none
-    const char *map;         // read-only mapping of kSize bytes, or null
+    int state;       // vx7_stream_channel_state
+    int error;       // errno of the last failed attempt, 0 when none
+    const char *map; // read-only mapping of kSize bytes, or null
     dev_t dev;
     ino_t ino;
     char raw[record::kSize]; // the mapping's bytes at the last consistent copy
     bool raw_valid;
-    std::uint64_t word;      // its sequence word, when counted
+    std::uint64_t word; // its sequence word, when counted
     bool word_valid;
-    Seen last;               // the last reported (or initial) state
+    Seen last; // the last reported (or initial) state
 };
 
 } // namespace

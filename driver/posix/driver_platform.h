@@ -18,8 +18,7 @@ namespace vx7::driver_platform {
 
 // Channel files by channel index, relative to the daemon's working directory
 // ("/" once it has detached).
-inline constexpr std::array<const char *, 4> kChannelFiles{"./adc1.adc", "./adc2.adc", "./adc3.adc",
-                                                           "./adc4.adc"};
+inline constexpr std::array<const char *, 4> kChannelFiles{"./adc1.adc", "./adc2.adc", "./adc3.adc", "./adc4.adc"};
 
 // vx7_driver writes the start result on standard output; vx7_driver_quiet,
 // built with VX7_DRIVER_QUIET, does not.

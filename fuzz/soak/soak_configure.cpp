@@ -41,8 +41,8 @@ int main(int argc, char **argv)
     while (stop_requested == 0) {
         const auto pick = [&](auto &table) { return table[rng() % (sizeof table / sizeof table[0])]; };
         const std::uint8_t chan = static_cast<std::uint8_t>(rng() % 20 == 0 ? 4 : rng() % 4);
-        const char r = vx7_configure(chan, pick(freqs), pick(ranges), static_cast<std::uint8_t>(rng() % 9),
-                                     pick(inputs));
+        const char r =
+            vx7_configure(chan, pick(freqs), pick(ranges), static_cast<std::uint8_t>(rng() % 9), pick(inputs));
         ++results[static_cast<unsigned char>(r)];
         ++calls;
         ::usleep(100000);

@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +38,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
-#include <cmath>
 #include <map>
 #include <optional>
 #include <random>
@@ -322,7 +322,8 @@ void Soak::check_values(const std::string &values_file)
                 unknown, answered_[0].size() + answered_[1].size() + answered_[2].size() + answered_[3].size(),
                 log_lost_ > 0 ? " (sample log overran: check skipped)" : "");
     if (unknown > 0 && log_lost_ == 0)
-        fail(std::to_string(unknown) + " values seen by the readers were never answered by the device (mixed records?)");
+        fail(std::to_string(unknown) +
+             " values seen by the readers were never answered by the device (mixed records?)");
 }
 
 bool Soak::start_driver()
@@ -401,7 +402,8 @@ void Soak::storm_event(double t)
         ++events_["failed reads"];
         break;
     case 2:
-        sim_.inject_fault(dev_, Fault::short_transfer(TransferKind::Get, static_cast<std::uint8_t>(pick(4)), 1 + pick(3)));
+        sim_.inject_fault(dev_,
+                          Fault::short_transfer(TransferKind::Get, static_cast<std::uint8_t>(pick(4)), 1 + pick(3)));
         quiet_for(1);
         ++events_["short reads"];
         break;
@@ -419,9 +421,10 @@ void Soak::storm_event(double t)
         break;
     case 4: {
         const unsigned which = pick(3);
-        sim_.inject_fault(dev_, which == 0   ? Fault::fail(TransferKind::Set)
-                                : which == 1 ? Fault::short_transfer(TransferKind::Set, static_cast<std::uint8_t>(pick(4)))
-                                             : Fault::delay(TransferKind::Set, 6000));
+        sim_.inject_fault(dev_, which == 0 ? Fault::fail(TransferKind::Set)
+                                : which == 1
+                                    ? Fault::short_transfer(TransferKind::Set, static_cast<std::uint8_t>(pick(4)))
+                                    : Fault::delay(TransferKind::Set, 6000));
         ++events_["faulty configure transfers"];
         break;
     }
@@ -497,8 +500,8 @@ void Soak::check_helpers()
     for (pid_t *p : {&reader_, &configure_}) {
         int status = 0;
         if (*p > 0 && ::waitpid(*p, &status, WNOHANG) == *p) {
-            fail(std::string(p == &reader_ ? "the readers" : "the configure process") + " ended by themselves (status " +
-                 std::to_string(status) + ")");
+            fail(std::string(p == &reader_ ? "the readers" : "the configure process") +
+                 " ended by themselves (status " + std::to_string(status) + ")");
             *p = -1;
         }
     }
@@ -536,10 +539,11 @@ void Soak::report_usage()
             std::printf("daemon %d: lived too short for a leak check (%zu samples)\n", pid, samples.size());
             continue;
         }
-        std::printf("daemon %d: fds %d -> %d, VmRSS %ld -> %ld kB, anon %ld -> %ld kB over %.0f s, CPU %.2f s in "
-                    "%.0f s (%.2f %% of one core)\n",
-                    pid, base->fds, last.fds, base->rss_kb, last.rss_kb, base->anon_kb, last.anon_kb, last.t - base->t,
-                    last.cpu_s, last.t - born, 100.0 * (last.cpu_s - samples.front().cpu_s) / std::max(1.0, last.t - born));
+        std::printf(
+            "daemon %d: fds %d -> %d, VmRSS %ld -> %ld kB, anon %ld -> %ld kB over %.0f s, CPU %.2f s in "
+            "%.0f s (%.2f %% of one core)\n",
+            pid, base->fds, last.fds, base->rss_kb, last.rss_kb, base->anon_kb, last.anon_kb, last.t - base->t,
+            last.cpu_s, last.t - born, 100.0 * (last.cpu_s - samples.front().cpu_s) / std::max(1.0, last.t - born));
         if (last.fds > base->fds)
             fail("daemon " + std::to_string(pid) + ": descriptors grew from " + std::to_string(base->fds) + " to " +
                  std::to_string(last.fds));
@@ -590,7 +594,8 @@ int Soak::run()
             // The end of a calm phase: the records must have moved in it once
             // the last faults had settled.
             if (daemon_ > 0 && quiet_until_ + 2 < t && last_progress_ <= quiet_until_)
-                fail("the records did not change in the calm phase since " + std::to_string(static_cast<int>(calm_since)) + " s");
+                fail("the records did not change in the calm phase since " +
+                     std::to_string(static_cast<int>(calm_since)) + " s");
         }
         was_calm = calm;
 
@@ -667,13 +672,13 @@ int Soak::run()
     std::printf("\nrecords: changed %lu times (seen every 100 ms)\n", record_changes_);
     report_usage();
     const vx7sim::Counters c = sim_.counters(dev_);
-    std::printf("device: %llu opens, %llu reads (%llu failed), %llu samples generated, %llu replies queued, "
-                "%llu configure transfers, %lld handles open, %llu protocol errors\n",
-                static_cast<unsigned long long>(c.opens), static_cast<unsigned long long>(c.get_transfers),
-                static_cast<unsigned long long>(c.failed_transfers), static_cast<unsigned long long>(c.generated_samples),
-                static_cast<unsigned long long>(c.queued_replies), static_cast<unsigned long long>(c.set_transfers),
-                static_cast<long long>(c.open_handles()),
-                static_cast<unsigned long long>(sim_.protocol_error_count()));
+    std::printf(
+        "device: %llu opens, %llu reads (%llu failed), %llu samples generated, %llu replies queued, "
+        "%llu configure transfers, %lld handles open, %llu protocol errors\n",
+        static_cast<unsigned long long>(c.opens), static_cast<unsigned long long>(c.get_transfers),
+        static_cast<unsigned long long>(c.failed_transfers), static_cast<unsigned long long>(c.generated_samples),
+        static_cast<unsigned long long>(c.queued_replies), static_cast<unsigned long long>(c.set_transfers),
+        static_cast<long long>(c.open_handles()), static_cast<unsigned long long>(sim_.protocol_error_count()));
     if (c.open_handles() != 0)
         fail(std::to_string(c.open_handles()) + " device handles left open after every process ended");
     if (sim_.protocol_error_count() != 0)

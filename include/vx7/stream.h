@@ -65,13 +65,13 @@ typedef struct vx7_stream vx7_stream; /* opaque */
 
 /* Result codes. */
 enum vx7_stream_result {
-    VX7_STREAM_OK = 0,          /* a sample was returned */
-    VX7_STREAM_TIMEOUT = 1,     /* nothing new within the time-out */
-    VX7_STREAM_EINVAL = -1,     /* a null pointer, a channel mask with bits
-                                   other than channels 1-4, or a path that is
-                                   empty or does not fit (4095 bytes) */
-    VX7_STREAM_ENOMEM = -2,     /* the stream could not be allocated */
-    VX7_STREAM_ECLOCK = -3      /* the clocks could not be read */
+    VX7_STREAM_OK = 0,      /* a sample was returned */
+    VX7_STREAM_TIMEOUT = 1, /* nothing new within the time-out */
+    VX7_STREAM_EINVAL = -1, /* a null pointer, a channel mask with bits
+                               other than channels 1-4, or a path that is
+                               empty or does not fit (4095 bytes) */
+    VX7_STREAM_ENOMEM = -2, /* the stream could not be allocated */
+    VX7_STREAM_ECLOCK = -3  /* the clocks could not be read */
 };
 
 /* Per-channel state of a stream's channel file. */
@@ -86,22 +86,22 @@ enum vx7_stream_channel_state {
  * options (or a null pointer) mean: all four channels at the paths vx7_read
  * reads (/home/dev/vx7/adc1.adc ... adc4.adc), polled every 2 ms. */
 typedef struct vx7_stream_options {
-    const char *dir;          /* directory holding adc1.adc ... adc4.adc, or null */
-    const char *paths[4];     /* explicit path of channel 1-4; a non-null entry
-                                 takes precedence over `dir` for its channel */
-    uint32_t poll_period_us;  /* 0: 2000 */
-    uint32_t channel_mask;    /* bit 0 = channel 1 ... bit 3 = channel 4; 0: all */
+    const char *dir;         /* directory holding adc1.adc ... adc4.adc, or null */
+    const char *paths[4];    /* explicit path of channel 1-4; a non-null entry
+                                takes precedence over `dir` for its channel */
+    uint32_t poll_period_us; /* 0: 2000 */
+    uint32_t channel_mask;   /* bit 0 = channel 1 ... bit 3 = channel 4; 0: all */
 } vx7_stream_options;
 
 /* One sample. */
 typedef struct vx7_sample {
-    int32_t channel;        /* 1-4 */
-    int32_t has_value;      /* 1: a value; 0: the record turned to "no value" */
-    uint64_t elapsed_ms;    /* the driver's elapsed milliseconds; 0 without value */
-    double volts;           /* the value; 0.0 without value */
-    char text[32];          /* the volts exactly as the driver wrote them,
-                               NUL-terminated; "" without value */
-    int64_t wall_ns;        /* CLOCK_REALTIME in ns when the stream saw it */
+    int32_t channel;     /* 1-4 */
+    int32_t has_value;   /* 1: a value; 0: the record turned to "no value" */
+    uint64_t elapsed_ms; /* the driver's elapsed milliseconds; 0 without value */
+    double volts;        /* the value; 0.0 without value */
+    char text[32];       /* the volts exactly as the driver wrote them,
+                            NUL-terminated; "" without value */
+    int64_t wall_ns;     /* CLOCK_REALTIME in ns when the stream saw it */
 } vx7_sample;
 
 /* Opens a stream. Returns VX7_STREAM_OK with *out set, or an error code with

@@ -49,22 +49,16 @@ extern "C" {
 #endif
 
 /* Results of HidIsConnected. */
-enum vhid_connected {
-    VHID_NOT_CONNECTED = 0,
-    VHID_CONNECTED = 1
-};
+enum vhid_connected { VHID_NOT_CONNECTED = 0, VHID_CONNECTED = 1 };
 
 /* What HidSendArr and HidReceiveArr return when nothing was moved; any other
  * result is a byte count. */
-enum vhid_transfer {
-    VHID_TRANSFER_FAILED = 0
-};
+enum vhid_transfer { VHID_TRANSFER_FAILED = 0 };
 
 /* Opens the device with the given identity (matching mode) or lists every
  * device (listing mode). Prints "Can not open" for a device that cannot be
  * opened and "can not get string" for one whose strings cannot be read. */
-void *HidOpenDevice(int vendor_id, int product_id, const wchar_t *manufacturer,
-                    const wchar_t *product);
+void *HidOpenDevice(int vendor_id, int product_id, const wchar_t *manufacturer, const wchar_t *product);
 
 /* Releases a handle; a null handle is ignored. */
 void HidCloseDevice(void *dev);

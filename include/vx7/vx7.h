@@ -34,10 +34,7 @@ extern "C" {
 #endif
 
 /* Results of vx7_reinit. */
-enum vx7_reinit_result {
-    VX7_REINIT_OK = 0,
-    VX7_REINIT_FAILED = 1
-};
+enum vx7_reinit_result { VX7_REINIT_OK = 0, VX7_REINIT_FAILED = 1 };
 
 /* Results of vx7_configure. */
 enum vx7_configure_result {

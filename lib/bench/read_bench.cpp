@@ -102,10 +102,29 @@ int run_in_sandbox(int argc, char **argv)
     }
 
     const std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::vector<std::string> args = {"bwrap", "--bind", root.string(), "/", "--ro-bind", "/usr", "/usr",
-                                     "--ro-bind", "/etc", "/etc", "--proc", "/proc", "--dev", "/dev",
-                                     "--ro-bind", VX7_BENCH_BINARY_DIR, VX7_BENCH_BINARY_DIR,
-                                     "--die-with-parent", "--setenv", kInsideEnv, "1", "--", self};
+    std::vector<std::string> args = {"bwrap",
+                                     "--bind",
+                                     root.string(),
+                                     "/",
+                                     "--ro-bind",
+                                     "/usr",
+                                     "/usr",
+                                     "--ro-bind",
+                                     "/etc",
+                                     "/etc",
+                                     "--proc",
+                                     "/proc",
+                                     "--dev",
+                                     "/dev",
+                                     "--ro-bind",
+                                     VX7_BENCH_BINARY_DIR,
+                                     VX7_BENCH_BINARY_DIR,
+                                     "--die-with-parent",
+                                     "--setenv",
+                                     kInsideEnv,
+                                     "1",
+                                     "--",
+                                     self};
     for (int i = 1; i < argc; ++i)
         args.emplace_back(argv[i]);
     std::vector<char *> cargs;

@@ -92,7 +92,8 @@ constexpr std::uint64_t counted_word(std::uint32_t counter)
 inline std::atomic_ref<std::uint64_t> word_of(const char *mapped)
 {
     // NOLINTNEXTLINE: the word is shared memory, not an object of this process
-    return std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t *>(const_cast<char *>(mapped) + kSequenceOffset));
+    return std::atomic_ref<std::uint64_t>(
+        *reinterpret_cast<std::uint64_t *>(const_cast<char *>(mapped) + kSequenceOffset));
 }
 
 } // namespace detail
@@ -152,8 +153,7 @@ inline std::uint64_t begin_change(char *mapped)
 // byte of the change.
 inline void end_change(char *mapped, std::uint64_t odd)
 {
-    detail::word_of(mapped).store(detail::counted_word(static_cast<std::uint32_t>(odd) + 1),
-                                  std::memory_order_release);
+    detail::word_of(mapped).store(detail::counted_word(static_cast<std::uint32_t>(odd) + 1), std::memory_order_release);
 }
 
 // How publish and blank move bytes: plain memcpy and memset. Tests put in

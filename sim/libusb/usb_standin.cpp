@@ -331,8 +331,8 @@ int usb_get_descriptor(usb_dev_handle *udev, unsigned char type, unsigned char i
     return fail(EPIPE, "usb_get_descriptor");
 }
 
-int usb_get_descriptor_by_endpoint(usb_dev_handle *udev, int /*ep*/, unsigned char type, unsigned char index,
-                                   void *buf, int size)
+int usb_get_descriptor_by_endpoint(usb_dev_handle *udev, int /*ep*/, unsigned char type, unsigned char index, void *buf,
+                                   int size)
 {
     return usb_get_descriptor(udev, type, index, buf, size);
 }

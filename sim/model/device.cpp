@@ -46,9 +46,8 @@ void init_device(State &st, int d, const DeviceSpec &spec)
     std::memset(static_cast<void *>(&s), 0, sizeof s);
     copy_descriptor(s.manufacturer, spec.manufacturer);
     copy_descriptor(s.product, spec.product);
-    copy_path(s.interface_path,
-              spec.interface_path.empty() ? default_interface_path(spec.vendor_id, spec.product_id, d)
-                                          : spec.interface_path);
+    copy_path(s.interface_path, spec.interface_path.empty() ? default_interface_path(spec.vendor_id, spec.product_id, d)
+                                                            : spec.interface_path);
     s.vendor_id = spec.vendor_id;
     s.product_id = spec.product_id;
     s.manufacturer_index = spec.manufacturer_index;
@@ -149,12 +148,12 @@ bool is_set_report(int request_type, int request, int value, int index, const st
 
 bool is_get_report(int request_type, int request, int value, int index, const std::uint8_t *data, int size)
 {
-    return request_type == kGetReportType && request == kGetReportRequest && value == kGetReportValue &&
-           index == 0 && size >= 1 && size <= 0xFFFF && data != nullptr;
+    return request_type == kGetReportType && request == kGetReportRequest && value == kGetReportValue && index == 0 &&
+           size >= 1 && size <= 0xFFFF && data != nullptr;
 }
 
-void record_protocol_error(State &st, int device, Framing framing, int request_type, int request, int value,
-                           int index, const std::uint8_t *data, int size, std::uint32_t timeout_ms, bool out)
+void record_protocol_error(State &st, int device, Framing framing, int request_type, int request, int value, int index,
+                           const std::uint8_t *data, int size, std::uint32_t timeout_ms, bool out)
 {
     ProtocolError &e = st.protocol_log[st.protocol_total % kProtocolLogSize];
     e = ProtocolError{};

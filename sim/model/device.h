@@ -35,8 +35,8 @@ void set_reply(QueuedReport &to, const std::vector<std::uint8_t> &from); // at m
 
 bool is_set_report(int request_type, int request, int value, int index, const std::uint8_t *data, int size);
 bool is_get_report(int request_type, int request, int value, int index, const std::uint8_t *data, int size);
-void record_protocol_error(State &st, int device, Framing framing, int request_type, int request, int value,
-                           int index, const std::uint8_t *data, int size, std::uint32_t timeout_ms, bool out);
+void record_protocol_error(State &st, int device, Framing framing, int request_type, int request, int value, int index,
+                           const std::uint8_t *data, int size, std::uint32_t timeout_ms, bool out);
 // The string descriptor `index` as the device holds it, or nullopt when the
 // request stalls (unknown index, or a string set to fail).
 struct DescriptorBytes {

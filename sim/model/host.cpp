@@ -35,8 +35,7 @@ struct Drawn {
 
 std::int64_t now_ns()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -114,8 +113,7 @@ TransferResult result_of(Outcome outcome, int count)
 }
 
 // Phase 3, under the lock again: the outcome, and the device acting on it.
-TransferResult finish_transfer(State &st, const HostHandle &h, const Transfer &t, const Drawn &drawn,
-                               bool timed_out)
+TransferResult finish_transfer(State &st, const HostHandle &h, const Transfer &t, const Drawn &drawn, bool timed_out)
 {
     Lock lock(st);
     if (!detail::valid_id(st, h.device))

@@ -14,7 +14,7 @@
 namespace vx7sim::detail {
 
 inline constexpr std::uint32_t kMagic = 0x53375856; // "VX7S" little-endian
-inline constexpr std::uint32_t kVersion = 3; // 3: the sample log
+inline constexpr std::uint32_t kVersion = 3;        // 3: the sample log
 
 struct RawDescriptor {
     std::uint16_t length;
@@ -27,8 +27,8 @@ struct QueuedReport {
 };
 
 struct FaultSlot {
-    Fault fault;        // count 0: slot free
-    std::uint64_t seq;  // arming order
+    Fault fault;       // count 0: slot free
+    std::uint64_t seq; // arming order
 };
 
 struct DeviceSlot {

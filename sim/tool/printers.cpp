@@ -48,27 +48,27 @@ const char *input_name(vx7sim::Input i)
 void print_counters(const vx7sim::Sim &sim, int d)
 {
     const vx7sim::Counters c = sim.counters(d);
-    std::printf("device %d: opens %llu closes %llu open-handles %lld open-failures %llu strings %llu/%llu failed "
-                "get %llu set %llu failed-transfers %llu protocol-errors %llu queued-replies %llu samples %llu\n",
-                d, static_cast<unsigned long long>(c.opens), static_cast<unsigned long long>(c.closes),
-                static_cast<long long>(c.open_handles()), static_cast<unsigned long long>(c.open_failures),
-                static_cast<unsigned long long>(c.string_reads), static_cast<unsigned long long>(c.string_failures),
-                static_cast<unsigned long long>(c.get_transfers), static_cast<unsigned long long>(c.set_transfers),
-                static_cast<unsigned long long>(c.failed_transfers),
-                static_cast<unsigned long long>(c.protocol_errors),
-                static_cast<unsigned long long>(c.queued_replies),
-                static_cast<unsigned long long>(c.generated_samples));
+    std::printf(
+        "device %d: opens %llu closes %llu open-handles %lld open-failures %llu strings %llu/%llu failed "
+        "get %llu set %llu failed-transfers %llu protocol-errors %llu queued-replies %llu samples %llu\n",
+        d, static_cast<unsigned long long>(c.opens), static_cast<unsigned long long>(c.closes),
+        static_cast<long long>(c.open_handles()), static_cast<unsigned long long>(c.open_failures),
+        static_cast<unsigned long long>(c.string_reads), static_cast<unsigned long long>(c.string_failures),
+        static_cast<unsigned long long>(c.get_transfers), static_cast<unsigned long long>(c.set_transfers),
+        static_cast<unsigned long long>(c.failed_transfers), static_cast<unsigned long long>(c.protocol_errors),
+        static_cast<unsigned long long>(c.queued_replies), static_cast<unsigned long long>(c.generated_samples));
 }
 
 void print_config(const vx7sim::Sim &sim, int d)
 {
     for (int ch = 0; ch < vx7sim::kChannels; ++ch) {
         const vx7sim::ChannelConfig c = sim.channel_config(d, ch);
-        std::printf("device %d channel %d: applied freq %u range %u calibration %u input %s | pending freq %u "
-                    "range %u calibration %u input %s | samples %llu\n",
-                    d, ch, c.applied.frequency, c.applied.range, c.applied.calibration, input_name(c.applied.input),
-                    c.pending.frequency, c.pending.range, c.pending.calibration, input_name(c.pending.input),
-                    static_cast<unsigned long long>(c.samples));
+        std::printf(
+            "device %d channel %d: applied freq %u range %u calibration %u input %s | pending freq %u "
+            "range %u calibration %u input %s | samples %llu\n",
+            d, ch, c.applied.frequency, c.applied.range, c.applied.calibration, input_name(c.applied.input),
+            c.pending.frequency, c.pending.range, c.pending.calibration, input_name(c.pending.input),
+            static_cast<unsigned long long>(c.samples));
     }
 }
 
@@ -77,8 +77,8 @@ void print_log(const vx7sim::Sim &sim, int d)
     for (const vx7sim::Command &c : sim.commands(d)) {
         if (c.framing == vx7sim::Framing::UsbControl)
             std::printf("%llu: type 0x%02X request %u value 0x%04X index %u length %u timeout %u: %s %s\n",
-                        static_cast<unsigned long long>(c.seq), c.request_type, c.request, c.value, c.index,
-                        c.length, c.timeout_ms, hex(c.data.data(), c.data.size()).c_str(), outcome_name(c.outcome));
+                        static_cast<unsigned long long>(c.seq), c.request_type, c.request, c.value, c.index, c.length,
+                        c.timeout_ms, hex(c.data.data(), c.data.size()).c_str(), outcome_name(c.outcome));
         else
             std::printf("%llu: feature report length %u: %s %s\n", static_cast<unsigned long long>(c.seq), c.length,
                         hex(c.data.data(), c.data.size()).c_str(), outcome_name(c.outcome));
@@ -113,7 +113,7 @@ void print_devices(const vx7sim::Sim &sim)
 {
     for (const vx7sim::DeviceInfo &i : sim.devices())
         std::printf("device %d: %s bus %d address %u id %04x:%04x generation %u path %s\n", i.id,
-                    i.attached ? "attached" : "detached", i.bus + 1, i.address, i.vendor_id, i.product_id,
-                    i.generation, i.interface_path.c_str());
+                    i.attached ? "attached" : "detached", i.bus + 1, i.address, i.vendor_id, i.product_id, i.generation,
+                    i.interface_path.c_str());
 }
 } // namespace vx7sim::tool

@@ -82,7 +82,6 @@ std::vector<std::uint8_t> hex_bytes(const std::string &s)
     return out;
 }
 
-
 // A command's words after the command name, from which its options are taken.
 class Args {
 public:

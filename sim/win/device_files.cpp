@@ -42,8 +42,8 @@ std::string device_file(std::string_view interface_path, std::string_view state_
         interface_path[1] == ':' && (interface_path[2] == '\\' || interface_path[2] == '/'))
         return std::string(interface_path);
     const auto sep = state_path.find_last_of("\\/");
-    const std::string_view dir = sep == std::string_view::npos || sep == 0 ? std::string_view(".")
-                                                                          : state_path.substr(0, sep);
+    const std::string_view dir =
+        sep == std::string_view::npos || sep == 0 ? std::string_view(".") : state_path.substr(0, sep);
     std::string file;
     file.append(dir).append("\\").append(without_long_prefix(interface_path));
     return file;

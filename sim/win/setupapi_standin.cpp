@@ -54,9 +54,8 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *guid, PCSTR, HWND, D
     return set;
 }
 
-extern "C" BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA,
-                                                                         const GUID *guid, DWORD index,
-                                                                         PSP_DEVICE_INTERFACE_DATA data)
+extern "C" BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA, const GUID *guid, DWORD index,
+                                                   PSP_DEVICE_INTERFACE_DATA data)
 {
     InterfaceSet *set = lookup(handle);
     if (set == nullptr) {
@@ -77,9 +76,9 @@ extern "C" BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_
     return TRUE;
 }
 
-extern "C" BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
-    HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
-    PDWORD required, PSP_DEVINFO_DATA)
+extern "C" BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA data,
+                                                        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
+                                                        PDWORD required, PSP_DEVINFO_DATA)
 {
     InterfaceSet *set = lookup(handle);
     if (set == nullptr) {

@@ -17,9 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>

@@ -88,7 +88,8 @@ TEST_P(Daemon, StartThenStop)
     // the octal "flags" of fdinfo).
     for (int n = 0; n <= 2; ++n) {
         const std::string flags =
-            sb.run("sed -n 's/^flags:[[:space:]]*//p' /proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(n)).out;
+            sb.run("sed -n 's/^flags:[[:space:]]*//p' /proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(n))
+                .out;
         ASSERT_FALSE(flags.empty()) << "descriptor " << n;
         EXPECT_EQ(std::stoul(flags, nullptr, 8) & 02000000u, 0u) << "descriptor " << n << " is close-on-exec";
     }

@@ -156,8 +156,9 @@ TEST_P(DaemonHostile, LivenessThatCannotBeJudged)
     const auto start = sb.run(exe() + " start");
     EXPECT_EQ(start.status, 1);
     EXPECT_TRUE(orphan_ended_with(sb, seen, 2)) << "a second daemon took the lock over";
-    EXPECT_TRUE(Sandbox::wait_until([&] { return sb.output(start.id).find(already_running(prog())) != std::string::npos; }))
-        << sb.output(start.id);
+    EXPECT_TRUE(Sandbox::wait_until([&] {
+        return sb.output(start.id).find(already_running(prog())) != std::string::npos;
+    })) << sb.output(start.id);
 
     const std::string why = "lock file names PID " + std::to_string(pid) +
                             ", which can not be checked (no /proc, or /proc hides it): no signal sent\n";

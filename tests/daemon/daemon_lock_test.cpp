@@ -195,8 +195,9 @@ TEST(DaemonLock, Paths)
         int pid = 0;
         ASSERT_TRUE(Sandbox::wait_until([&] { return (pid = lock_pid(sb, kDriver)) > 0; }));
         const auto second = sb.run(rel + bin(kDriver));
-        EXPECT_TRUE(Sandbox::wait_until([&] { return sb.output(second.id).find("[" + kLock + "]") != std::string::npos; }))
-            << sb.output(second.id);
+        EXPECT_TRUE(Sandbox::wait_until([&] {
+            return sb.output(second.id).find("[" + kLock + "]") != std::string::npos;
+        })) << sb.output(second.id);
         EXPECT_EQ(sb.run(rel + bin(kDriver) + " stop").status, 1);
         EXPECT_EQ(sb.wait_exit(pid), 0);
         EXPECT_FALSE(fs::exists(sb.host(kLock))) << "the daemon lost its lock file after moving to /";
@@ -226,9 +227,10 @@ TEST(DaemonLock, Paths)
         for (const Program &p : {kDriver, kQuiet}) {
             const auto r = sb.run(bin(p));
             EXPECT_EQ(r.status, 253);
-            EXPECT_EQ(r.out, "can not build lock file path: HOME is not set and the password database has no "
-                             "home directory\n" +
-                                 result_line(p, -3));
+            EXPECT_EQ(r.out,
+                      "can not build lock file path: HOME is not set and the password database has no "
+                      "home directory\n" +
+                          result_line(p, -3));
         }
     }
     {

@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <future>
 #include <string>
@@ -208,8 +208,8 @@ TEST(LockPath, SameRuleAsTheDaemon)
     };
     for (const Case &c : {Case{"/usr/bin/vx7_driver", 0, "/home/op/.log/vx7_driver.pid"},
                           Case{"./vx7_driver_quiet", 0, "/home/op/.log/vx7_driver_quiet.pid"},
-                          Case{"vx7_driver", 0, "/home/op/.logvx7_driver.pid"}, Case{"", -3, ""},
-                          Case{"/", -3, ""}, Case{"/usr/bin/", -3, ""}, Case{nullptr, -3, ""}}) {
+                          Case{"vx7_driver", 0, "/home/op/.logvx7_driver.pid"}, Case{"", -3, ""}, Case{"/", -3, ""},
+                          Case{"/usr/bin/", -3, ""}, Case{nullptr, -3, ""}}) {
         SCOPED_TRACE(c.program != nullptr ? c.program : "(null)");
         char buf[DMN_PATH_SIZE] = "junk";
         EXPECT_EQ(dmn_lock_path(c.program, buf, sizeof buf), c.rc);

@@ -27,9 +27,9 @@ const Bytes kNoSample{0x00, 0x00, 0x00, 0x00};
 constexpr int kPadding = 28; // 280 ms of cycles; twice this and a few replies fit the queue
 
 struct Record {
-    std::string value;    // text before the first tab
+    std::string value; // text before the first tab
     unsigned long long elapsed = 0;
-    std::size_t end = 0;  // index of the NUL
+    std::size_t end = 0; // index of the NUL
 };
 
 // The record at byte 0 of a channel file, if it has the record's form.
@@ -104,15 +104,15 @@ protected:
     }
 
     // Waits until a channel file holds a record with this value.
-    std::optional<Record> wait_value(int channel, const std::string &value,
-                                     std::chrono::milliseconds timeout = 5s)
+    std::optional<Record> wait_value(int channel, const std::string &value, std::chrono::milliseconds timeout = 5s)
     {
         std::optional<Record> r;
-        Sandbox::wait_until([&] {
-            r = parse_record(adc(channel));
-            return r && r->value == value;
-        },
-                            timeout);
+        Sandbox::wait_until(
+            [&] {
+                r = parse_record(adc(channel));
+                return r && r->value == value;
+            },
+            timeout);
         if (r && r->value != value)
             r.reset();
         return r;
@@ -145,14 +145,10 @@ struct Example {
 // In this order the channel file adc1.adc also sees a record shorter than
 // the one before it, which leaves the older record's end behind its NUL.
 const std::vector<Example> kExamples{
-    {{0x80, 0xFF, 0xFF, 0xFF}, 0, "2.50000000000e+00"},
-    {{0x80, 0x00, 0x00, 0x00}, 0, "-2.50000029802e+00"},
-    {{0x80, 0x80, 0x00, 0x00}, 0, "0.00000000000e+00"},
-    {{0x80, 0x80, 0x00, 0x01}, 0, "2.98023259404e-07"},
-    {{0x9D, 0xFF, 0xFF, 0xFF}, 1, "1.95312500000e-02"},
-    {{0x8E, 0x40, 0x00, 0x00}, 2, "-1.56250018626e-01"},
-    {{0x83, 0x7F, 0xFF, 0xFF}, 3, "-2.98023259404e-07"},
-    {{0x9F, 0x00, 0x00, 0x00}, 3, "-1.95312523283e-02"},
+    {{0x80, 0xFF, 0xFF, 0xFF}, 0, "2.50000000000e+00"},  {{0x80, 0x00, 0x00, 0x00}, 0, "-2.50000029802e+00"},
+    {{0x80, 0x80, 0x00, 0x00}, 0, "0.00000000000e+00"},  {{0x80, 0x80, 0x00, 0x01}, 0, "2.98023259404e-07"},
+    {{0x9D, 0xFF, 0xFF, 0xFF}, 1, "1.95312500000e-02"},  {{0x8E, 0x40, 0x00, 0x00}, 2, "-1.56250018626e-01"},
+    {{0x83, 0x7F, 0xFF, 0xFF}, 3, "-2.98023259404e-07"}, {{0x9F, 0x00, 0x00, 0x00}, 3, "-1.95312523283e-02"},
     {{0x81, 0xCC, 0xCC, 0xCD}, 1, "1.50000023842e+00"},
 };
 
@@ -215,8 +211,13 @@ TEST_F(DriverTest, ReportsWithoutSample)
 {
     const int pid = start(kDriver);
     ASSERT_GT(pid, 0);
-    send({{0xA0, 0xFF, 0xFF, 0xFF}, {0x7F, 0xFF, 0xFF, 0xFF}, {0xE1, 0x12, 0x34, 0x56}, {0xC2, 0, 0, 0},
-          {0x63, 0x80, 0, 0}, {0x00, 0, 0, 0}, {0x81, 0xFF, 0xFF, 0xFF}});
+    send({{0xA0, 0xFF, 0xFF, 0xFF},
+          {0x7F, 0xFF, 0xFF, 0xFF},
+          {0xE1, 0x12, 0x34, 0x56},
+          {0xC2, 0, 0, 0},
+          {0x63, 0x80, 0, 0},
+          {0x00, 0, 0, 0},
+          {0x81, 0xFF, 0xFF, 0xFF}});
     ASSERT_TRUE(wait_value(1, "2.50000000000e+00"));
     for (int c : {0, 2, 3})
         EXPECT_EQ(adc(c), kBlank) << "channel " << c;
@@ -245,7 +246,10 @@ TEST_F(DriverTest, FailedAndShortReads)
         {"stalled read", [&] { sim.inject_fault(dev, vx7sim::Fault::fail(vx7sim::TransferKind::Get)); }},
         {"3 of 4 bytes", [&] { sim.inject_fault(dev, vx7sim::Fault::short_transfer(vx7sim::TransferKind::Get, 3)); }},
         {"0 bytes", [&] { sim.inject_fault(dev, vx7sim::Fault::short_transfer(vx7sim::TransferKind::Get, 0)); }},
-        {"3-byte sample-like reply", [&] { sim.queue_reports(dev, {{0x80, 0x00, 0x00}}); }},
+        {"3-byte sample-like reply",
+         [&] {
+             sim.queue_reports(dev, {{0x80, 0x00, 0x00}});
+         }},
         {"empty reply", [&] { sim.queue_reports(dev, {Bytes{}}); }},
     };
     for (const Case &c : cases) {

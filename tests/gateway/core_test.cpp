@@ -78,7 +78,8 @@ public:
     {
         const auto end = std::chrono::steady_clock::now() + timeout;
         while (data_.find(what) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !read_some(static_cast<int>(left.count())))
                 return false;
         }
@@ -213,9 +214,8 @@ TEST(HubTest, StatusEventsOnlyWhenAChannelLosesOrRegainsItsValue)
 {
     Hub hub(1);
     std::vector<std::string> seen;
-    hub.subscribe([&](const Event &e) {
-        seen.push_back((e.kind == Event::Kind::Status ? "status " : "sample ") + *e.json);
-    });
+    hub.subscribe(
+        [&](const Event &e) { seen.push_back((e.kind == Event::Kind::Status ? "status " : "sample ") + *e.json); });
     vx7_sample none{};
     none.channel = 2;
     none.wall_ns = now_ns();
@@ -291,19 +291,35 @@ TEST_F(Core, RequestsABrowserCouldBeTrickedIntoSendingAreRefused)
         {"foreign Host", "GET", "/metrics", {{"Host", "attacker.example:" + port}}, "", "", 403},
         {"foreign Host on the API", "GET", "/api/v1/channels", {{"Host", "evil.test"}}, "", "", 403},
         {"our name, other port", "GET", "/metrics", {{"Host", "localhost:1"}}, "", "", 403},
-        {"cross-origin POST", "POST", "/api/v1/channels/1/config",
-         {{"Origin", "http://attacker.example"}}, "{}", json, 403},
-        {"cross-origin POST, our host other port", "POST", "/api/v1/channels/1/config",
-         {{"Origin", "http://127.0.0.1:1"}}, "{}", json, 403},
+        {"cross-origin POST",
+         "POST",
+         "/api/v1/channels/1/config",
+         {{"Origin", "http://attacker.example"}},
+         "{}",
+         json,
+         403},
+        {"cross-origin POST, our host other port",
+         "POST",
+         "/api/v1/channels/1/config",
+         {{"Origin", "http://127.0.0.1:1"}},
+         "{}",
+         json,
+         403},
         {"form post", "POST", "/api/v1/channels/1/config", {}, "input=GND", "application/x-www-form-urlencoded", 415},
         {"text/plain", "POST", "/api/v1/channels/1/config", {}, "{\"input\":\"GND\"}", "text/plain", 415},
-        {"oversized body", "POST", "/api/v1/channels/1/config", {}, "{\"x\":\"" + std::string(5000, 'a') + "\"}", json, 413},
+        {"oversized body",
+         "POST",
+         "/api/v1/channels/1/config",
+         {},
+         "{\"x\":\"" + std::string(5000, 'a') + "\"}",
+         json,
+         413},
         {"GET cannot configure", "GET", "/api/v1/channels/1/config", {}, "", "", 404},
     };
     for (const RefusedCase &c : cases) {
         auto cli = client();
-        httplib::Result r = c.method == "GET" ? cli.Get(c.path, c.headers)
-                                              : cli.Post(c.path, c.headers, c.body, c.content_type);
+        httplib::Result r =
+            c.method == "GET" ? cli.Get(c.path, c.headers) : cli.Post(c.path, c.headers, c.body, c.content_type);
         ASSERT_TRUE(r) << c.what;
         EXPECT_EQ(r->status, c.status) << c.what << ": " << r->body;
         EXPECT_NE(r->body.find("\"error\""), std::string::npos) << c.what << ": " << r->body;
@@ -378,7 +394,8 @@ TEST_F(Core, The65thStreamClientGets503AndASlotFreesWhenOneLeaves)
     for (int i = 0; i < 64; ++i) {
         clients.push_back(std::make_unique<RawClient>(port_));
         ASSERT_TRUE(clients.back()->send_get(port_, "/api/v1/stream"));
-        ASSERT_TRUE(clients.back()->read_until("event: sample", 5s)) << "client " << i << ": " << clients.back()->data();
+        ASSERT_TRUE(clients.back()->read_until("event: sample", 5s))
+            << "client " << i << ": " << clients.back()->data();
         EXPECT_EQ(clients.back()->data().rfind("HTTP/1.1 200", 0), 0u);
     }
     EXPECT_EQ(server_->stream_clients(), 64u);
@@ -394,12 +411,11 @@ TEST_F(Core, The65thStreamClientGets503AndASlotFreesWhenOneLeaves)
     EXPECT_NE(m->body.find("vx7_gateway_stream_clients 64\n"), std::string::npos);
 
     clients.pop_back();
-    ASSERT_TRUE(::testing::AssertionResult(
-        [&] {
-            for (int i = 0; i < 500 && server_->stream_clients() != 63u; ++i)
-                std::this_thread::sleep_for(10ms);
-            return server_->stream_clients() == 63u;
-        }()));
+    ASSERT_TRUE(::testing::AssertionResult([&] {
+        for (int i = 0; i < 500 && server_->stream_clients() != 63u; ++i)
+            std::this_thread::sleep_for(10ms);
+        return server_->stream_clients() == 63u;
+    }()));
     RawClient again(port_);
     ASSERT_TRUE(again.send_get(port_, "/api/v1/stream"));
     ASSERT_TRUE(again.read_until("event: sample", 5s)) << again.data();

@@ -39,7 +39,8 @@ struct Proc {
 };
 
 // Runs a program on the host; standard output and error into `dir`.
-Proc run_host(const vx7test::TempDir &dir, const std::vector<std::string> &args, const std::string &in_file = "/dev/null")
+Proc run_host(const vx7test::TempDir &dir, const std::vector<std::string> &args,
+              const std::string &in_file = "/dev/null")
 {
     std::vector<std::string> a = args;
     std::vector<char *> argv;
@@ -132,8 +133,8 @@ protected:
     }
 
     // Event-stream events until `enough` says so (or 5 s pass).
-    std::vector<std::pair<std::string, nlohmann::json>> stream(
-        const std::function<bool(const std::vector<std::pair<std::string, nlohmann::json>> &)> &enough)
+    std::vector<std::pair<std::string, nlohmann::json>>
+    stream(const std::function<bool(const std::vector<std::pair<std::string, nlohmann::json>> &)> &enough)
     {
         std::vector<std::pair<std::string, nlohmann::json>> events;
         std::string buf;
@@ -194,7 +195,8 @@ TEST_F(Gateway, EveryEndpointServesWhatTheDriverPublishes)
     }
 
     // Event stream: every channel, elapsed milliseconds rising per channel.
-    const auto events = stream([](const std::vector<std::pair<std::string, nlohmann::json>> &ev) { return ev.size() >= 60; });
+    const auto events =
+        stream([](const std::vector<std::pair<std::string, nlohmann::json>> &ev) { return ev.size() >= 60; });
     ASSERT_GE(events.size(), 60u);
     std::map<int, std::uint64_t> last;
     for (const auto &[name, e] : events) {
@@ -413,8 +415,8 @@ TEST_F(Gateway, DashboardInHeadlessChromium)
     ASSERT_TRUE(start_gateway("--allow-configure"));
     ASSERT_TRUE(Sandbox::wait_until([&] { return all_four_near(channels(), kVolts); }));
     sim_->clear_commands(dev_);
-    const Proc p = run_host(dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY, "http://127.0.0.1:" + std::to_string(port_) + "/",
-                                   VX7_TEST_SCREENSHOT});
+    const Proc p = run_host(dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY,
+                                   "http://127.0.0.1:" + std::to_string(port_) + "/", VX7_TEST_SCREENSHOT});
     EXPECT_EQ(p.status, 0) << p.out << p.err;
     std::cout << p.out;
     bool gnd_sent = false;

@@ -22,8 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -84,7 +84,8 @@ int main(int argc, char **argv)
     const auto g = sb.run(prefix + VX7_TEST_GATEWAY " --listen 127.0.0.1:0 >/gw.out 2>/gw.err & echo $!");
     const int pid = std::atoi(g.out.c_str());
     std::string err;
-    if (!vx7test::Sandbox::wait_until([&] { return (err = sb.read("/gw.err")).find("serving") != std::string::npos; }) ||
+    if (!vx7test::Sandbox::wait_until(
+            [&] { return (err = sb.read("/gw.err")).find("serving") != std::string::npos; }) ||
         !vx7test::Sandbox::wait_until([&] { return sb.wait_for_file("/home/dev/vx7/adc4.adc"); })) {
         std::fprintf(stderr, "probe: gateway or driver did not start: %s\n", err.c_str());
         return 1;
@@ -100,7 +101,8 @@ int main(int argc, char **argv)
     std::thread watcher([&] {
         const char *maps[4] = {};
         for (int c = 0; c < 4; ++c) {
-            const int fd = open(sb.host("/home/dev/vx7/adc" + std::to_string(c + 1) + ".adc").c_str(), O_RDONLY | O_CLOEXEC);
+            const int fd =
+                open(sb.host("/home/dev/vx7/adc" + std::to_string(c + 1) + ".adc").c_str(), O_RDONLY | O_CLOEXEC);
             maps[c] = static_cast<const char *>(mmap(nullptr, 100, PROT_READ, MAP_SHARED, fd, 0));
             close(fd);
         }
@@ -194,7 +196,8 @@ int main(int argc, char **argv)
     if (wrap != nullptr) {
         for (const auto &f : std::filesystem::directory_iterator(sb.host("/"))) {
             if (f.is_regular_file() && f.path().filename().string().rfind("wrap.", 0) == 0) {
-                std::filesystem::copy_file(f.path(), f.path().filename(), std::filesystem::copy_options::overwrite_existing);
+                std::filesystem::copy_file(f.path(), f.path().filename(),
+                                           std::filesystem::copy_options::overwrite_existing);
                 std::printf("kept %s\n", f.path().filename().c_str());
             }
         }

@@ -46,7 +46,8 @@ protected:
     }
 
     // Runs f with standard output going to a file, and returns what it wrote.
-    template <typename F> std::string stdout_of(F f)
+    template <typename F>
+    std::string stdout_of(F f)
     {
         const std::string path = dir_.file("stdout");
         std::fflush(stdout);
@@ -104,10 +105,11 @@ TEST_F(Transport, ListingModeListsEveryDeviceAndReturnsNull)
             stdout_of([&] { h = HidOpenDevice(c.vendor, c.product, c.manufacturer, c.product_name); });
         EXPECT_EQ(h, nullptr) << c.name;
         // Bus 0 holds the vx7 device, the locked and the mute box; bus 1 the mouse.
-        EXPECT_EQ(out, "Device:\tZANDRIVELO\tvx7 HID\n"
-                       "Can not open\n"
-                       "can not get string\n"
-                       "Device:\tMouse Maker\tOptical Mouse\n")
+        EXPECT_EQ(out,
+                  "Device:\tZANDRIVELO\tvx7 HID\n"
+                  "Can not open\n"
+                  "can not get string\n"
+                  "Device:\tMouse Maker\tOptical Mouse\n")
             << c.name;
     }
     // After a failed manufacturer read the product string is not read.
@@ -156,9 +158,9 @@ TEST_F(Transport, MatchingIsExact)
         const char *manufacturer;
         const char *product;
     } const near_misses[] = {
-        {"ZANDRIVELO", "VX7 HID"}, {"ZANDRIVELO", "vx7 hid"},  {"zandrivelo", "vx7 HID"},
-        {"ZANDRIVELO", "vx7 HI"},  {"ZANDRIVELO", "vx7 HID "}, {"ZANDRIVELOS", "vx7 HID"},
-        {"ZANDRIVEL", "vx7 HID"},  {"", "vx7 HID"},            {"ZANDRIVELO", ""},
+        {"ZANDRIVELO", "VX7 HID"},  {"ZANDRIVELO", "vx7 hid"},  {"zandrivelo", "vx7 HID"}, {"ZANDRIVELO", "vx7 HI"},
+        {"ZANDRIVELO", "vx7 HID "}, {"ZANDRIVELOS", "vx7 HID"}, {"ZANDRIVEL", "vx7 HID"},  {"", "vx7 HID"},
+        {"ZANDRIVELO", ""},
     };
     for (const Case &c : near_misses) {
         Sim fresh = Sim::create(dir_.file("near.state"));

@@ -149,17 +149,31 @@ INSTANTIATE_TEST_SUITE_P(
                      2.5f,
                      1,
                      0,
-                     {{3, 0x04, 0x03, 0xE8}, {4, 0x04, 0x03, 0}, {5, 0x04, 0x03, 0x10}, {6, 0x04, 0x03, 0x00},
+                     {{3, 0x04, 0x03, 0xE8},
+                      {4, 0x04, 0x03, 0},
+                      {5, 0x04, 0x03, 0x10},
+                      {6, 0x04, 0x03, 0x00},
                       {7, 0x04, 0x03, 0x00}}},
         SequenceCase{"freq_65535", 1, 65535, 0.0f, 255, 255, {{3, 0x02, 0xFF, 0xFF}, {7, 0x02, 0xFF, 0xFF}}},
-        SequenceCase{"freq_256_then_range", 3, 256, 0.1f, 9, 200, {{3, 0x08, 0x01, 0x00}, {4, 0x08, 0x01, 4}, {7, 0x08, 0x01, 4}}},
+        SequenceCase{"freq_256_then_range",
+                     3,
+                     256,
+                     0.1f,
+                     9,
+                     200,
+                     {{3, 0x08, 0x01, 0x00}, {4, 0x08, 0x01, 4}, {7, 0x08, 0x01, 4}}},
         SequenceCase{"freq_1_carries", 0, 1, 0.0f, 8, 3, {{3, 0x01, 0, 1}, {6, 0x01, 0, 3}, {7, 0x01, 0, 3}}},
         SequenceCase{"calibrate_7", 0, 0, 0.0f, 7, 4, {{5, 0x01, 0, 0x70}, {7, 0x01, 0, 0x70}}},
         SequenceCase{"calibrate_0_is_sent", 1, 0, 0.0f, 0, 4, {{5, 0x02, 0, 0x00}, {7, 0x02, 0, 0}}},
         SequenceCase{"calibrate_8_not_sent", 1, 0, 0.0f, 8, 2, {{6, 0x02, 0, 2}, {7, 0x02, 0, 2}}},
         SequenceCase{"subchannel_0_is_sent", 2, 0, 0.0f, 255, 0, {{6, 0x04, 0, 0}, {7, 0x04, 0, 0}}},
         SequenceCase{"subchannel_4_not_sent", 2, 0, 0.0f, 3, 4, {{5, 0x04, 0, 0x30}, {7, 0x04, 0, 0x30}}},
-        SequenceCase{"range_then_calibration", 3, 0, 0.5f, 6, 1,
+        SequenceCase{"range_then_calibration",
+                     3,
+                     0,
+                     0.5f,
+                     6,
+                     1,
                      {{4, 0x08, 0, 2}, {5, 0x08, 0, 0x60}, {6, 0x08, 0, 1}, {7, 0x08, 0, 1}}},
         SequenceCase{"minus_zero_range_not_sent", 0, 0, -0.0f, 8, 4, {{7, 0x01, 0, 0}}}),
     [](const ::testing::TestParamInfo<SequenceCase> &p) { return std::string(p.param.name); });
@@ -187,25 +201,26 @@ const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // Code k for VX7_MAX_RANGE/2^(k+1) < range <= VX7_MAX_RANGE/2^k, tested on
 // both sides of each boundary; then the values that are not positive numbers.
-INSTANTIATE_TEST_SUITE_P(
-    Table, RangeCode,
-    ::testing::Values(
-        RangeCase{"above_full_scale", 100.0f, 0}, RangeCase{"float_max", FLT_MAX, 0},
-        RangeCase{"full_scale", 2.5f, 0}, RangeCase{"r1_26", 1.26f, 0},
-        RangeCase{"just_above_1_25", std::nextafter(1.25f, kInf), 0}, RangeCase{"r1_25", 1.25f, 1},
-        RangeCase{"r1_0", 1.0f, 1}, RangeCase{"just_above_0_625", std::nextafter(0.625f, kInf), 1},
-        RangeCase{"r0_625", 0.625f, 2}, RangeCase{"r0_5", 0.5f, 2}, RangeCase{"r0_3125", 0.3125f, 3},
-        RangeCase{"just_above_0_15625", std::nextafter(0.15625f, kInf), 3}, RangeCase{"r0_15625", 0.15625f, 4},
-        RangeCase{"r0_078125", 0.078125f, 5}, RangeCase{"just_below_0_078125", std::nextafter(0.078125f, 0.0f), 5},
-        RangeCase{"r0_0390625", 0.0390625f, 6},
-        RangeCase{"just_above_0_01953125", std::nextafter(0.01953125f, kInf), 6},
-        RangeCase{"r0_01953125", 0.01953125f, 7}, RangeCase{"r0_01", 0.01f, 7},
-        RangeCase{"tiny", 1e-30f, 7},
-        RangeCase{"quotient_overflows", std::numeric_limits<float>::denorm_min(), 7},
-        RangeCase{"minus_one", -1.0f, 0}, RangeCase{"minus_tiny", -1e-30f, 0},
-        RangeCase{"plus_infinity", kInf, 0}, RangeCase{"minus_infinity", -kInf, 0},
-        RangeCase{"nan", kNaN, 7}, RangeCase{"minus_nan", -kNaN, 7}),
-    [](const ::testing::TestParamInfo<RangeCase> &p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, RangeCode,
+                         ::testing::Values(RangeCase{"above_full_scale", 100.0f, 0}, RangeCase{"float_max", FLT_MAX, 0},
+                                           RangeCase{"full_scale", 2.5f, 0}, RangeCase{"r1_26", 1.26f, 0},
+                                           RangeCase{"just_above_1_25", std::nextafter(1.25f, kInf), 0},
+                                           RangeCase{"r1_25", 1.25f, 1}, RangeCase{"r1_0", 1.0f, 1},
+                                           RangeCase{"just_above_0_625", std::nextafter(0.625f, kInf), 1},
+                                           RangeCase{"r0_625", 0.625f, 2}, RangeCase{"r0_5", 0.5f, 2},
+                                           RangeCase{"r0_3125", 0.3125f, 3},
+                                           RangeCase{"just_above_0_15625", std::nextafter(0.15625f, kInf), 3},
+                                           RangeCase{"r0_15625", 0.15625f, 4}, RangeCase{"r0_078125", 0.078125f, 5},
+                                           RangeCase{"just_below_0_078125", std::nextafter(0.078125f, 0.0f), 5},
+                                           RangeCase{"r0_0390625", 0.0390625f, 6},
+                                           RangeCase{"just_above_0_01953125", std::nextafter(0.01953125f, kInf), 6},
+                                           RangeCase{"r0_01953125", 0.01953125f, 7}, RangeCase{"r0_01", 0.01f, 7},
+                                           RangeCase{"tiny", 1e-30f, 7},
+                                           RangeCase{"quotient_overflows", std::numeric_limits<float>::denorm_min(), 7},
+                                           RangeCase{"minus_one", -1.0f, 0}, RangeCase{"minus_tiny", -1e-30f, 0},
+                                           RangeCase{"plus_infinity", kInf, 0}, RangeCase{"minus_infinity", -kInf, 0},
+                                           RangeCase{"nan", kNaN, 7}, RangeCase{"minus_nan", -kNaN, 7}),
+                         [](const ::testing::TestParamInfo<RangeCase> &p) { return std::string(p.param.name); });
 
 struct FailureCase {
     const char *name;
@@ -240,22 +255,20 @@ const Fault kStall = Fault::fail(TransferKind::Set);
 const Fault kShort3 = Fault::short_transfer(TransferKind::Set, 3);
 const Fault kShort0 = Fault::short_transfer(TransferKind::Set, 0);
 
-INSTANTIATE_TEST_SUITE_P(
-    EachCommand, ConfigureFailure,
-    ::testing::Values(
-        FailureCase{"frequency", 500, 1.0f, 2, 1, 1, kStall, 3},
-        FailureCase{"range", 500, 1.0f, 2, 1, 2, kStall, 4},
-        FailureCase{"calibration", 500, 1.0f, 2, 1, 3, kStall, 5},
-        FailureCase{"subchannel", 500, 1.0f, 2, 1, 4, kStall, 6},
-        FailureCase{"apply", 500, 1.0f, 2, 1, 5, kStall, 7},
-        FailureCase{"frequency_short", 500, 1.0f, 2, 1, 1, kShort3, 3},
-        FailureCase{"subchannel_short", 500, 1.0f, 2, 1, 4, kShort0, 6},
-        FailureCase{"apply_short", 500, 1.0f, 2, 1, 5, kShort3, 7},
-        FailureCase{"range_first", 0, 0.2f, 9, 9, 1, kStall, 4},
-        FailureCase{"calibration_first", 0, 0.0f, 4, 9, 1, kShort3, 5},
-        FailureCase{"subchannel_first", 0, 0.0f, 9, 2, 1, kStall, 6},
-        FailureCase{"apply_alone", 0, 0.0f, 9, 9, 1, kStall, 7}),
-    [](const ::testing::TestParamInfo<FailureCase> &p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(EachCommand, ConfigureFailure,
+                         ::testing::Values(FailureCase{"frequency", 500, 1.0f, 2, 1, 1, kStall, 3},
+                                           FailureCase{"range", 500, 1.0f, 2, 1, 2, kStall, 4},
+                                           FailureCase{"calibration", 500, 1.0f, 2, 1, 3, kStall, 5},
+                                           FailureCase{"subchannel", 500, 1.0f, 2, 1, 4, kStall, 6},
+                                           FailureCase{"apply", 500, 1.0f, 2, 1, 5, kStall, 7},
+                                           FailureCase{"frequency_short", 500, 1.0f, 2, 1, 1, kShort3, 3},
+                                           FailureCase{"subchannel_short", 500, 1.0f, 2, 1, 4, kShort0, 6},
+                                           FailureCase{"apply_short", 500, 1.0f, 2, 1, 5, kShort3, 7},
+                                           FailureCase{"range_first", 0, 0.2f, 9, 9, 1, kStall, 4},
+                                           FailureCase{"calibration_first", 0, 0.0f, 4, 9, 1, kShort3, 5},
+                                           FailureCase{"subchannel_first", 0, 0.0f, 9, 2, 1, kStall, 6},
+                                           FailureCase{"apply_alone", 0, 0.0f, 9, 9, 1, kStall, 7}),
+                         [](const ::testing::TestParamInfo<FailureCase> &p) { return std::string(p.param.name); });
 
 // A wrong channel is refused before any USB activity, device or not.
 TEST_F(Device, WrongChannelCausesNoUsbTraffic)
@@ -354,8 +367,9 @@ TEST(HelpText, ExactSizeLinesAndIndentation)
     EXPECT_EQ(lines[8], "");
     EXPECT_EQ(lines[9], "char vx7_reinit(void)");
     EXPECT_EQ(lines[11], "  return value: 0 - failed (device is not connected) ; 1 - success");
-    EXPECT_EQ(lines[12],
-              "char vx7_configure(uint8_t chan, uint16_t freq, float adc_range, uint8_t calibrate, uint8_t subchannel)");
+    EXPECT_EQ(
+        lines[12],
+        "char vx7_configure(uint8_t chan, uint16_t freq, float adc_range, uint8_t calibrate, uint8_t subchannel)");
     EXPECT_EQ(lines[29], "    2 - GND (or internal reference voltage?)");
     EXPECT_EQ(lines[40], "    7 - can not aplly changes");
 

@@ -78,10 +78,9 @@ TEST_F(Installed, ExportsExactlyTheTwelveNames)
 {
     const auto r = shell("nm -D --defined-only '" + lib("libvx7.so.1") + "' | awk '{print $3}'");
     ASSERT_EQ(r.status, 0) << r.text;
-    const std::set<std::string> expected = {
-        "vx7_reinit",    "vx7_configure",  "vx7_read",       "vx7_help",   "VX7_MAX_RANGE",
-        "HidOpenDevice", "HidCloseDevice", "HidIsConnected", "HidSendArr", "HidReceiveArr",
-        "memfile_create", "memfile_close"};
+    const std::set<std::string> expected = {"vx7_reinit",    "vx7_configure", "vx7_read",       "vx7_help",
+                                            "VX7_MAX_RANGE", "HidOpenDevice", "HidCloseDevice", "HidIsConnected",
+                                            "HidSendArr",    "HidReceiveArr", "memfile_create", "memfile_close"};
     EXPECT_EQ(words(r.text), expected);
 }
 
@@ -92,7 +91,8 @@ TEST_F(Installed, NeedsOnlyLibusbAndLibc)
     std::set<std::string> needed = words(r.text);
 #if VX7_TEST_SANITIZE
     // The sanitizer build adds its run-time libraries, and nothing else.
-    std::erase_if(needed, [](const std::string &n) { return n.starts_with("libasan.so") || n.starts_with("libubsan.so"); });
+    std::erase_if(needed,
+                  [](const std::string &n) { return n.starts_with("libasan.so") || n.starts_with("libubsan.so"); });
 #endif
     EXPECT_EQ(needed, (std::set<std::string>{"libc.so.6", "libusb-0.1.so.4"}));
 }
@@ -109,8 +109,8 @@ TEST_F(Installed, CProgramBuiltWithPkgConfigCallsEveryExport)
 
     const std::string exe = dir->file("client");
     const std::string sanitize = VX7_TEST_SANITIZE ? " -fsanitize=address,undefined" : "";
-    const auto cc = shell("gcc -std=c11 -Wall -Wextra -Werror" + sanitize + " -o '" + exe + "' '" VX7_TEST_CLIENT_SOURCE
-                          "' $(" + pc + " --cflags --libs vx7)");
+    const auto cc = shell("gcc -std=c11 -Wall -Wextra -Werror" + sanitize + " -o '" + exe +
+                          "' '" VX7_TEST_CLIENT_SOURCE "' $(" + pc + " --cflags --libs vx7)");
     ASSERT_EQ(cc.status, 0) << cc.text;
     const auto cxx = shell("g++ -std=c++20 -Wall -Wextra -Werror -fsyntax-only -x c++ '" VX7_TEST_CLIENT_SOURCE "' $(" +
                            pc + " --cflags vx7)");

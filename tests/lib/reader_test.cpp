@@ -102,11 +102,9 @@ INSTANTIATE_TEST_SUITE_P(
     Records, ChannelFile,
     ::testing::Values(
         // Values as the driver formats them; the time field never matters.
-        FileCase{"full_scale", driver_file(2.5, 1234), 2.5},
-        FileCase{"one_and_a_quarter", driver_file(1.25, 5), 1.25},
+        FileCase{"full_scale", driver_file(2.5, 1234), 2.5}, FileCase{"one_and_a_quarter", driver_file(1.25, 5), 1.25},
         FileCase{"minus_full_scale", driver_file(-2.5, 18446744073709551615UL), -2.5},
-        FileCase{"most_negative_count", driver_file(-8388608 * kOneCount, 7),
-                 -2.50000029802e+00},
+        FileCase{"most_negative_count", driver_file(-8388608 * kOneCount, 7), -2.50000029802e+00},
         FileCase{"one_count", driver_file(kOneCount, 0), 2.98023259404e-07},
         FileCase{"zero", driver_file(0.0, 10), 0.0},
         FileCase{"exponent_seven", driver_file(2.5 / 128, 99), 1.953125e-02},
@@ -120,14 +118,12 @@ INSTANTIATE_TEST_SUITE_P(
         // the record stands whole; an odd one that stays odd (a writer that
         // died half-way) gives no value.
         FileCase{"settled_counter", with_word(driver_file(0.75, 8), "\x04\x00\x00\x00\xE5\xC3\xA7\xB7"), 0.75},
-        FileCase{"counter_left_odd", with_word(driver_file(0.75, 8), "\x05\x00\x00\x00\xE5\xC3\xA7\xB7"),
-                 kNoValue},
+        FileCase{"counter_left_odd", with_word(driver_file(0.75, 8), "\x05\x00\x00\x00\xE5\xC3\xA7\xB7"), kNoValue},
         // The file may be longer than a record; only the first 100 bytes count.
         FileCase{"longer_file", driver_file(1.5, 3) + "9999999999", 1.5},
         // A number running to the last byte of the record ends there, even
         // when the file goes on with more digits or an exponent.
-        FileCase{"number_fills_record", digits_then(100, "e5"),
-                 std::strtod(std::string(100, '1').c_str(), nullptr)},
+        FileCase{"number_fills_record", digits_then(100, "e5"), std::strtod(std::string(100, '1').c_str(), nullptr)},
         FileCase{"number_cut_at_record_end", digits_then(1, ".") + std::string(98, '5') + "5e-9",
                  std::strtod(("1." + std::string(98, '5')).c_str(), nullptr)},
         // Like "%lf": leading white space is skipped.
@@ -141,8 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Files that cannot be read as a record: shorter than 100 bytes (a
         // mapping past the end of a file would fault) or empty.
         FileCase{"short_file", driver_file(1.25, 5).substr(0, 60), kNoValue},
-        FileCase{"one_byte_short", driver_file(1.25, 5).substr(0, 99), kNoValue},
-        FileCase{"empty_file", "", kNoValue}),
+        FileCase{"one_byte_short", driver_file(1.25, 5).substr(0, 99), kNoValue}, FileCase{"empty_file", "", kNoValue}),
     [](const ::testing::TestParamInfo<FileCase> &p) { return std::string(p.param.name); });
 
 TEST(ChannelFileMissing, MissingFileOrDirectoryGiveNoValue)

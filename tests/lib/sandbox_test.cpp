@@ -131,7 +131,8 @@ TEST(EndToEnd, DriverWritesClientReadsAndConfigures)
     const double lsb = vx7sim::kVoltsPerCount;
     EXPECT_TRUE(read_until([&](const auto &v) {
         return std::fabs(v[0] - 1.0) < lsb && std::fabs(v[1] - 1.0) < lsb && std::fabs(v[2] + 2.0) < lsb;
-    })) << last[0] << " " << last[1] << " " << last[2];
+    })) << last[0]
+        << " " << last[1] << " " << last[2];
 
     // Channel 0 (read as 1) to input B; channel 1 (read as 2) to the range
     // 0.3125 V, where 1 V is beyond full scale and reads as 0.3125.
@@ -145,7 +146,8 @@ TEST(EndToEnd, DriverWritesClientReadsAndConfigures)
 
     EXPECT_TRUE(read_until([&](const auto &v) {
         return std::fabs(v[0] + 0.5) < lsb && v[1] == 0.3125 && std::fabs(v[2] + 2.0) < lsb;
-    })) << last[0] << " " << last[1] << " " << last[2];
+    })) << last[0]
+        << " " << last[1] << " " << last[2];
 
     // A hard reset brings channel 0 back to input A.
     r = sb.run(kClient + " reinit");

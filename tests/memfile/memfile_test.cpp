@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <ostream>
 #include <string>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -78,26 +78,25 @@ TEST_P(MemfileModes, ResultAndFileAfterwards)
 const std::string kSpaces10(10, ' ');
 const std::string kOriginal = "0123456789";
 
-INSTANTIATE_TEST_SUITE_P(
-    AllModes, MemfileModes,
-    ::testing::Values(
-        // no read or write bit: refused, nothing created
-        ModeCase{0, false, 1, false, ""}, ModeCase{4, false, 1, false, ""},
-        ModeCase{0, true, 1, true, kOriginal}, ModeCase{4, true, 1, true, kOriginal},
-        // read only: never creates, never fills
-        ModeCase{1, false, 1, false, ""}, ModeCase{5, false, 1, false, ""},
-        ModeCase{1, true, 0, true, kOriginal}, ModeCase{5, true, 0, true, kOriginal},
-        // write only: a shared writable mapping of a write-only descriptor
-        // is refused; the file is created, but neither filled nor lengthened
-        ModeCase{2, false, 2, true, ""}, ModeCase{6, false, 2, true, ""},
-        ModeCase{2, true, 2, true, kOriginal}, ModeCase{6, true, 2, true, kOriginal},
-        // read and write: created; filled only with the fill bit
-        ModeCase{3, true, 0, true, kOriginal}, ModeCase{7, false, 0, true, kSpaces10},
-        ModeCase{7, true, 0, true, kSpaces10}, ModeCase{0xFF, true, 0, true, kSpaces10}),
-    [](const auto &param_info) {
-        const ModeCase &c = param_info.param;
-        return "mode" + std::to_string(c.mode) + (c.existed ? "_existing" : "_missing");
-    });
+INSTANTIATE_TEST_SUITE_P(AllModes, MemfileModes,
+                         ::testing::Values(
+                             // no read or write bit: refused, nothing created
+                             ModeCase{0, false, 1, false, ""}, ModeCase{4, false, 1, false, ""},
+                             ModeCase{0, true, 1, true, kOriginal}, ModeCase{4, true, 1, true, kOriginal},
+                             // read only: never creates, never fills
+                             ModeCase{1, false, 1, false, ""}, ModeCase{5, false, 1, false, ""},
+                             ModeCase{1, true, 0, true, kOriginal}, ModeCase{5, true, 0, true, kOriginal},
+                             // write only: a shared writable mapping of a write-only descriptor
+                             // is refused; the file is created, but neither filled nor lengthened
+                             ModeCase{2, false, 2, true, ""}, ModeCase{6, false, 2, true, ""},
+                             ModeCase{2, true, 2, true, kOriginal}, ModeCase{6, true, 2, true, kOriginal},
+                             // read and write: created; filled only with the fill bit
+                             ModeCase{3, true, 0, true, kOriginal}, ModeCase{7, false, 0, true, kSpaces10},
+                             ModeCase{7, true, 0, true, kSpaces10}, ModeCase{0xFF, true, 0, true, kSpaces10}),
+                         [](const auto &param_info) {
+                             const ModeCase &c = param_info.param;
+                             return "mode" + std::to_string(c.mode) + (c.existed ? "_existing" : "_missing");
+                         });
 
 TEST(Memfile, CreatedFileHasPermissionsLessUmask)
 {

@@ -20,12 +20,9 @@ TEST(MqttUrl, HostPortAndScheme)
         int port;
         bool tls;
     } cases[] = {
-        {"mqtt://broker.lab", "broker.lab", 1883, false},
-        {"mqtts://broker.lab", "broker.lab", 8883, true},
-        {"mqtt://10.0.0.7:1884", "10.0.0.7", 1884, false},
-        {"mqtts://[::1]:9883", "::1", 9883, true},
-        {"mqtt://[fe80::1]", "fe80::1", 1883, false},
-        {"mqtt://host/", "host", 1883, false},
+        {"mqtt://broker.lab", "broker.lab", 1883, false},  {"mqtts://broker.lab", "broker.lab", 8883, true},
+        {"mqtt://10.0.0.7:1884", "10.0.0.7", 1884, false}, {"mqtts://[::1]:9883", "::1", 9883, true},
+        {"mqtt://[fe80::1]", "fe80::1", 1883, false},      {"mqtt://host/", "host", 1883, false},
     };
     for (const auto &c : cases) {
         std::string host;
@@ -36,9 +33,9 @@ TEST(MqttUrl, HostPortAndScheme)
         EXPECT_EQ(port, c.port) << c.url;
         EXPECT_EQ(tls, c.tls) << c.url;
     }
-    for (const char *bad : {"", "broker", "http://broker", "mqtt://", "mqtt://host:", "mqtt://host:0",
-                            "mqtt://host:65536", "mqtt://host:12a", "mqtt://[::1", "mqtt://[::1]x",
-                            "mqtt://host/path", "tcp://host:1883"}) {
+    for (const char *bad :
+         {"", "broker", "http://broker", "mqtt://", "mqtt://host:", "mqtt://host:0", "mqtt://host:65536",
+          "mqtt://host:12a", "mqtt://[::1", "mqtt://[::1]x", "mqtt://host/path", "tcp://host:1883"}) {
         std::string host;
         int port = 0;
         bool tls = false;
@@ -125,7 +122,7 @@ TEST(MqttCredentials, OwnerOnlyAndTwoLines)
     struct Case {
         const char *text;
         mode_t mode;
-        const char *user;     // expected, or null when refused
+        const char *user; // expected, or null when refused
         const char *password;
         const char *error;
     } cases[] = {

@@ -196,7 +196,8 @@ TEST(MqttEndToEnd, PasswordFileAndTls)
     vx7test::TempDir dir;
     const std::string d = dir.path().string();
     const std::string script =
-        "cd " + d + " && exec >setup.log 2>&1 && "
+        "cd " + d +
+        " && exec >setup.log 2>&1 && "
         "mosquitto_passwd -b -c passwd gw 'gw pw' && mosquitto_passwd -b passwd reader r && "
         "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=vx7-test-ca -keyout ca.key -out ca.pem && "
         "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key -out server.csr && "
@@ -222,7 +223,8 @@ TEST(MqttEndToEnd, PasswordFileAndTls)
     host.gateway("--listen none " + mqtt_args(broker, "lab/bad") + " --mqtt-credentials /etc-vx7/bad", "/bad.log");
     // TLS, with the password from the file.
     host.gateway("--listen none --mqtt mqtts://127.0.0.1:" + std::to_string(tls_port) +
-                     " --mqtt-prefix lab/tls --mqtt-client-id gw-tls --mqtt-credentials /etc-vx7/good --mqtt-cafile /etc-vx7/ca.pem",
+                     " --mqtt-prefix lab/tls --mqtt-client-id gw-tls --mqtt-credentials /etc-vx7/good --mqtt-cafile "
+                     "/etc-vx7/ca.pem",
                  "/tls.log");
     ASSERT_TRUE(sub.wait_count("lab/tls/2", 20)) << host.sb.read("/tls.log");
     EXPECT_NEAR(nlohmann::json::parse(sub.on("lab/tls/2").back().payload).at("volts").get<double>(), 1.25, kLsb);
@@ -244,11 +246,12 @@ TEST(MqttEndToEnd, PasswordFileAndTls)
 
     // A credentials file others may read is refused before anything starts.
     ::chmod(host.sb.host("/etc-vx7/good").c_str(), 0644);
-    const auto r = host.sb.run(kGateway + " --listen none " + mqtt_args(broker, "lab/x") +
-                               " --mqtt-credentials /etc-vx7/good");
+    const auto r =
+        host.sb.run(kGateway + " --listen none " + mqtt_args(broker, "lab/x") + " --mqtt-credentials /etc-vx7/good");
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "vx7-gateway: --mqtt-credentials /etc-vx7/good may be read or changed by others (mode 0644); "
-                     "it must be for its owner only: chmod 600 /etc-vx7/good (see --help)\n");
+    EXPECT_EQ(r.err,
+              "vx7-gateway: --mqtt-credentials /etc-vx7/good may be read or changed by others (mode 0644); "
+              "it must be for its owner only: chmod 600 /etc-vx7/good (see --help)\n");
 }
 
 TEST(MqttEndToEnd, ConfigureOverMqtt)
@@ -320,10 +323,13 @@ TEST(MqttEndToEnd, TwoHostsOneBrokerAndPrometheus)
     EXPECT_NEAR(nlohmann::json::parse(sub.on("vx7/stand-b/2").back().payload).at("volts").get<double>(), -1.75, kLsb);
 
     // Debian's Prometheus server scrapes both gateways.
-    const std::string targets = "'127.0.0.1:" + std::to_string(port_a) + "', '127.0.0.1:" + std::to_string(port_b) + "'";
-    vx7test::write_file(dir.file("prometheus.yml"), "global:\n  scrape_interval: 1s\n"
-                                                    "scrape_configs:\n  - job_name: vx7\n    static_configs:\n"
-                                                    "      - targets: [" + targets + "]\n");
+    const std::string targets =
+        "'127.0.0.1:" + std::to_string(port_a) + "', '127.0.0.1:" + std::to_string(port_b) + "'";
+    vx7test::write_file(dir.file("prometheus.yml"),
+                        "global:\n  scrape_interval: 1s\n"
+                        "scrape_configs:\n  - job_name: vx7\n    static_configs:\n"
+                        "      - targets: [" +
+                            targets + "]\n");
     const int prom_port = vx7test::free_port();
     vx7test::Process prometheus({"prometheus", "--config.file=" + dir.file("prometheus.yml"),
                                  "--storage.tsdb.path=" + dir.file("tsdb"),
@@ -342,8 +348,7 @@ TEST(MqttEndToEnd, TwoHostsOneBrokerAndPrometheus)
             channel2.clear();
             for (const auto &series : j["data"]["result"]) {
                 if (series["metric"].value("channel", "") == "2")
-                    channel2[series["metric"].value("instance", "")] =
-                        std::stod(series["value"][1].get<std::string>());
+                    channel2[series["metric"].value("instance", "")] = std::stod(series["value"][1].get<std::string>());
             }
             return channel2.size() == 2;
         },

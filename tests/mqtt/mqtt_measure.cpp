@@ -134,7 +134,8 @@ int main(int argc, char **argv)
         return r && r->status == 200;
     };
     if (!vx7test::poll_until(ready, 10s)) {
-        std::fprintf(stderr, "measure-mqtt: the gateway did not connect:\n%s", vx7test::read_file(dir.file("gateway.log")).c_str());
+        std::fprintf(stderr, "measure-mqtt: the gateway did not connect:\n%s",
+                     vx7test::read_file(dir.file("gateway.log")).c_str());
         ::kill(gw, SIGKILL);
         stop = true;
         watcher.join();
@@ -191,16 +192,21 @@ int main(int argc, char **argv)
     }
     std::sort(latency_ms.begin(), latency_ms.end());
     const auto pct = [&](double p) {
-        return latency_ms.empty() ? 0.0 : latency_ms[static_cast<std::size_t>(p * static_cast<double>(latency_ms.size() - 1))];
+        return latency_ms.empty()
+                   ? 0.0
+                   : latency_ms[static_cast<std::size_t>(p * static_cast<double>(latency_ms.size() - 1))];
     };
-    const double cpu = static_cast<double>(ticks_after - ticks_before) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / wall;
+    const double cpu =
+        static_cast<double>(ticks_after - ticks_before) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / wall;
     std::printf("mode %s (%s)\n", mode.c_str(),
-                with_http && with_mqtt ? "MQTT and HTTP" : with_http ? "HTTP only" : "MQTT only, --listen none");
+                with_http && with_mqtt ? "MQTT and HTTP"
+                : with_http            ? "HTTP only"
+                                       : "MQTT only, --listen none");
     if (with_mqtt) {
-    std::printf("samples published and received: %zu in %.1f s (%.0f per second), %zu matched to a driver write\n",
-                samples, wall, static_cast<double>(samples) / wall, latency_ms.size());
-    std::printf("latency driver write -> subscriber: median %.2f ms, 99th percentile %.2f ms, max %.2f ms\n",
-                pct(0.5), pct(0.99), latency_ms.empty() ? 0.0 : latency_ms.back());
+        std::printf("samples published and received: %zu in %.1f s (%.0f per second), %zu matched to a driver write\n",
+                    samples, wall, static_cast<double>(samples) / wall, latency_ms.size());
+        std::printf("latency driver write -> subscriber: median %.2f ms, 99th percentile %.2f ms, max %.2f ms\n",
+                    pct(0.5), pct(0.99), latency_ms.empty() ? 0.0 : latency_ms.back());
     }
     std::printf("gateway CPU: %.2f %% of one core%s\n", cpu * 100.0,
                 with_http ? " (with 1 event-stream client, /metrics every 1 s)" : "");

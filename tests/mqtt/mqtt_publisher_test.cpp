@@ -332,10 +332,10 @@ TEST(MqttPublisher, PasswordFileOnTheBroker)
 {
     vx7test::TempDir dir;
     const std::string pw = dir.file("passwd");
-    ASSERT_EQ(std::system(("mosquitto_passwd -b -c " + pw + " gw7 'right pw' && mosquitto_passwd -b " + pw +
-                           " reader r3ad")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(
+            ("mosquitto_passwd -b -c " + pw + " gw7 'right pw' && mosquitto_passwd -b " + pw + " reader r3ad").c_str()),
+        0);
     Broker broker(dir.path(), "allow_anonymous false\npassword_file " + pw + "\n");
     Subscriber sub(broker.port(), "lab/s5/#", "reader", "r3ad");
 
@@ -352,7 +352,8 @@ TEST(MqttPublisher, PasswordFileOnTheBroker)
         // Refused, told clearly, and tried again (after 1 s, then 2 s).
         ASSERT_TRUE(vx7test::poll_until([&] { return log.count("refused the connection") >= 2; }, 8s)) << log.all();
         EXPECT_FALSE(pub.connected());
-        EXPECT_GE(log.count("not authorised. (check the user name and password in " + bad + "); trying again in"), 2u) << log.all();
+        EXPECT_GE(log.count("not authorised. (check the user name and password in " + bad + "); trying again in"), 2u)
+            << log.all();
         EXPECT_EQ(log.count("connected to the broker"), 0u);
     }
     Publisher pub(config_for(broker.url(), "lab/s5", {{"--mqtt-credentials", good}}), nullptr);
@@ -368,7 +369,8 @@ TEST(MqttPublisher, TlsWithTheTestsOwnCertificates)
     vx7test::TempDir dir;
     const auto f = [&](const char *name) { return dir.file(name); };
     const std::string script =
-        "cd " + dir.path().string() + " && exec >openssl.log 2>&1 && "
+        "cd " + dir.path().string() +
+        " && exec >openssl.log 2>&1 && "
         "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=vx7-test-ca -keyout ca.key -out ca.pem && "
         "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key -out server.csr && "
         "printf 'subjectAltName=IP:127.0.0.1\\n' >san.ext && "
@@ -378,9 +380,9 @@ TEST(MqttPublisher, TlsWithTheTestsOwnCertificates)
         "openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -out client.pem";
     ASSERT_EQ(std::system(script.c_str()), 0) << vx7test::read_file(f("openssl.log"));
     const int tls_port = vx7test::free_port();
-    Broker broker(dir.path(), "allow_anonymous true\nlistener " + std::to_string(tls_port) +
-                                  " 127.0.0.1\ncafile " + f("ca.pem") + "\ncertfile " + f("server.pem") +
-                                  "\nkeyfile " + f("server.key") + "\nrequire_certificate true\n");
+    Broker broker(dir.path(), "allow_anonymous true\nlistener " + std::to_string(tls_port) + " 127.0.0.1\ncafile " +
+                                  f("ca.pem") + "\ncertfile " + f("server.pem") + "\nkeyfile " + f("server.key") +
+                                  "\nrequire_certificate true\n");
     Subscriber sub(broker.port(), "lab/s6/#"); // on the plain listener
     const std::string url = "mqtts://127.0.0.1:" + std::to_string(tls_port);
 
@@ -389,9 +391,13 @@ TEST(MqttPublisher, TlsWithTheTestsOwnCertificates)
         std::vector<std::pair<std::string, std::string>> options;
         bool connects;
     } cases[] = {
-        {"CA, client certificate and key", {{"--mqtt-cafile", f("ca.pem")}, {"--mqtt-cert", f("client.pem")}, {"--mqtt-key", f("client.key")}}, true},
+        {"CA, client certificate and key",
+         {{"--mqtt-cafile", f("ca.pem")}, {"--mqtt-cert", f("client.pem")}, {"--mqtt-key", f("client.key")}},
+         true},
         {"no client certificate", {{"--mqtt-cafile", f("ca.pem")}}, false},
-        {"the system's CAs do not know the server", {{"--mqtt-cert", f("client.pem")}, {"--mqtt-key", f("client.key")}}, false},
+        {"the system's CAs do not know the server",
+         {{"--mqtt-cert", f("client.pem")}, {"--mqtt-key", f("client.key")}},
+         false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -422,7 +428,8 @@ TEST(MqttPublisher, ConfigureOverMqtt)
     const auto configure = [&](int channel, const std::string &body) {
         std::lock_guard lock(mu);
         calls.emplace_back(channel, body);
-        return std::pair<int, std::string>{200, R"({"result":0,"meaning":"OK","n":)" + std::to_string(calls.size()) + "}"};
+        return std::pair<int, std::string>{200,
+                                           R"({"result":0,"meaning":"OK","n":)" + std::to_string(calls.size()) + "}"};
     };
     // Left retained before the gateway starts: refused, not carried out.
     sub.publish("lab/s7/3/set", R"({"input":"gnd"})", true);

@@ -20,15 +20,15 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
-#include <ctime>
-#include <cstdio>
-#include <iterator>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -218,10 +218,10 @@ public:
         mosquitto_message_callback_set(m_, [](mosquitto *, void *self, const mosquitto_message *msg) {
             auto *s = static_cast<Subscriber *>(self);
             std::lock_guard lock(s->mu_);
-            s->messages_.push_back({msg->topic,
-                                    std::string(static_cast<const char *>(msg->payload),
-                                                static_cast<std::size_t>(msg->payloadlen)),
-                                    msg->retain, realtime_ns()});
+            s->messages_.push_back(
+                {msg->topic,
+                 std::string(static_cast<const char *>(msg->payload), static_cast<std::size_t>(msg->payloadlen)),
+                 msg->retain, realtime_ns()});
         });
         mosquitto_subscribe_callback_set(m_, [](mosquitto *, void *self, int, int, const int *) {
             auto *s = static_cast<Subscriber *>(self);
@@ -233,9 +233,15 @@ public:
             if (rc == 0)
                 mosquitto_subscribe(m, nullptr, static_cast<Subscriber *>(self)->topic_.c_str(), 1);
         });
-        if (mosquitto_connect(m_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS || mosquitto_loop_start(m_) != MOSQ_ERR_SUCCESS)
+        if (mosquitto_connect(m_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS ||
+            mosquitto_loop_start(m_) != MOSQ_ERR_SUCCESS)
             throw std::runtime_error("subscriber cannot connect");
-        if (!poll_until([&] { std::lock_guard lock(mu_); return subscribed_; }, 5s))
+        if (!poll_until(
+                [&] {
+                    std::lock_guard lock(mu_);
+                    return subscribed_;
+                },
+                5s))
             throw std::runtime_error("subscription not confirmed");
     }
     ~Subscriber()
@@ -261,7 +267,8 @@ public:
         return r;
     }
     // Waits until `pred` holds for the messages so far.
-    bool wait(const std::function<bool(const std::vector<Message> &)> &pred, std::chrono::milliseconds timeout = 5s) const
+    bool wait(const std::function<bool(const std::vector<Message> &)> &pred,
+              std::chrono::milliseconds timeout = 5s) const
     {
         return poll_until([&] { return pred(messages()); }, timeout);
     }

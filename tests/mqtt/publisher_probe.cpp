@@ -59,9 +59,9 @@ int main(int argc, char **argv)
         } else if (std::sscanf(line.c_str(), "%d -", &s.channel) != 1) {
             continue;
         }
-        s.wall_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count();
+        s.wall_ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
         publisher.publish(s);
     }
     publisher.stop();

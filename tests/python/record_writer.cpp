@@ -31,7 +31,8 @@ int main(int argc, char **argv)
     }
     char *map = static_cast<char *>(p);
     if (std::strcmp(argv[1], "write") == 0 && argc == 5)
-        vx7::record::publish(map, vx7::record::format(std::strtod(argv[3], nullptr), std::strtoul(argv[4], nullptr, 10)));
+        vx7::record::publish(map,
+                             vx7::record::format(std::strtod(argv[3], nullptr), std::strtoul(argv[4], nullptr, 10)));
     else if (std::strcmp(argv[1], "blank") == 0 || std::strcmp(argv[1], "create") == 0)
         vx7::record::blank(map);
     else

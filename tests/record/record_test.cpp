@@ -113,14 +113,16 @@ TEST(PausedWriter, ReaderSeesOldNewOrNothingAtEveryByte)
                     record::publish(f.bytes, p.before);
                 else
                     std::memcpy(f.bytes, p.before.bytes, p.before.length + 1);
-                const std::string tail = f.str().substr(p.after.length + 1, record::kSequenceOffset - p.after.length - 1);
+                const std::string tail =
+                    f.str().substr(p.after.length + 1, record::kSequenceOffset - p.after.length - 1);
                 PausedBytes bytes{at, [&] {
-                    const Seen s = read(f);
-                    EXPECT_LE(s.copies, record::kMaxCopies) << "at byte " << at;
-                    if (s.consistent) {
-                        EXPECT_TRUE(s.text == before || s.text == after) << "at byte " << at << ": [" << s.text << "]";
-                    }
-                }};
+                                      const Seen s = read(f);
+                                      EXPECT_LE(s.copies, record::kMaxCopies) << "at byte " << at;
+                                      if (s.consistent) {
+                                          EXPECT_TRUE(s.text == before || s.text == after)
+                                              << "at byte " << at << ": [" << s.text << "]";
+                                      }
+                                  }};
                 record::publish(f.bytes, p.after, bytes);
                 EXPECT_EQ(bytes.checks, 1);
                 const Seen s = read(f);
@@ -141,12 +143,13 @@ TEST(PausedWriter, BlankingShowsOldRecordOrNothing)
         File f;
         record::publish(f.bytes, kPairs[0].before);
         PausedBytes bytes{at, [&] {
-            const Seen s = read(f);
-            EXPECT_LE(s.copies, record::kMaxCopies);
-            if (s.consistent) {
-                EXPECT_TRUE(s.text == before || s.text == kSpaces) << "at byte " << at << ": [" << s.text << "]";
-            }
-        }};
+                              const Seen s = read(f);
+                              EXPECT_LE(s.copies, record::kMaxCopies);
+                              if (s.consistent) {
+                                  EXPECT_TRUE(s.text == before || s.text == kSpaces)
+                                      << "at byte " << at << ": [" << s.text << "]";
+                              }
+                          }};
         record::blank(f.bytes, bytes);
         EXPECT_EQ(bytes.checks, 1);
         EXPECT_EQ(f.str(), std::string(record::kSize, ' '));
@@ -378,12 +381,55 @@ void expect_like_reference(const std::string &text)
 TEST(ParseValue, LikeTheCLibraryInTheCLocale)
 {
     const char *texts[] = {
-        "2.50000000000e+00\t1\t", "-2.50000029802e+00\t1\t", "2.98023259404e-07\t0\t", "0.00000000000e+00\t",
-        "-0.0\t", "  \t\n 1.5\t", "+7", "1.", ".5", "-.5e1", ".", "-", "+.", "e5", "1e", "1e+", "1e-x",
-        "1.5E3", "12345678901234567890123456789", "0.1000000000000000055511151231257827", "1e308", "1e309",
-        "-1e400", "4.9e-324", "2e-324", "1e-400", "0x1.8p1", "0X1P-2", "0x.8", "0x", "0xg", "0x1p", "-0x1.fffffffffffffp1023",
-        "inf", "-INF", "Infinity", "infinit", "nan", "-NaN", "nan(123)", "nan(abc", "abc", "\t", "1,5", "1.2.3",
-        "0001.2500", "1e0000000000000000000000005", "1e-0000000000000000000000005", "9007199254740993",
+        "2.50000000000e+00\t1\t",
+        "-2.50000029802e+00\t1\t",
+        "2.98023259404e-07\t0\t",
+        "0.00000000000e+00\t",
+        "-0.0\t",
+        "  \t\n 1.5\t",
+        "+7",
+        "1.",
+        ".5",
+        "-.5e1",
+        ".",
+        "-",
+        "+.",
+        "e5",
+        "1e",
+        "1e+",
+        "1e-x",
+        "1.5E3",
+        "12345678901234567890123456789",
+        "0.1000000000000000055511151231257827",
+        "1e308",
+        "1e309",
+        "-1e400",
+        "4.9e-324",
+        "2e-324",
+        "1e-400",
+        "0x1.8p1",
+        "0X1P-2",
+        "0x.8",
+        "0x",
+        "0xg",
+        "0x1p",
+        "-0x1.fffffffffffffp1023",
+        "inf",
+        "-INF",
+        "Infinity",
+        "infinit",
+        "nan",
+        "-NaN",
+        "nan(123)",
+        "nan(abc",
+        "abc",
+        "\t",
+        "1,5",
+        "1.2.3",
+        "0001.2500",
+        "1e0000000000000000000000005",
+        "1e-0000000000000000000000005",
+        "9007199254740993",
     };
     for (const char *t : texts)
         expect_like_reference(t);

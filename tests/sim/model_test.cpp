@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "report.h"
 #include "layout.h"
+#include "report.h"
 #include "tempdir.h"
 #include "vx7sim/sim.h"
 
@@ -38,8 +38,7 @@ protected:
     TransferResult get(Report &out, std::uint32_t timeout = 5000, int size = 4)
     {
         out = Report{};
-        return sim.host_control(h, kGetReportType, kGetReportRequest, kGetReportValue, 0, out.data(), size,
-                                timeout);
+        return sim.host_control(h, kGetReportType, kGetReportRequest, kGetReportValue, 0, out.data(), size, timeout);
     }
     Report get_ok()
     {
@@ -285,15 +284,22 @@ TEST_F(Model, FaultsApplyToTheirKindCountAndPosition)
     struct Case {
         const char *name;
         Fault fault;
-        bool set_kind; // drive SET transfers (else GET)
+        bool set_kind;            // drive SET transfers (else GET)
         std::vector<int> results; // per transfer: count, or -1 stall, -2 time-out
         std::vector<Outcome> log; // SET only
     } cases[] = {
         {"fail two gets", Fault::fail(TransferKind::Get, 2), false, {-1, -1, 4}, {}},
         {"third get short 3", Fault::short_transfer(TransferKind::Get, 3).from_nth(3), false, {4, 4, 3, 4}, {}},
         {"get short 0", Fault::short_transfer(TransferKind::Get, 0), false, {0, 4}, {}},
-        {"get fault spares sets", Fault::fail(TransferKind::Get, 5), true, {4, 4}, {Outcome::Accepted, Outcome::Accepted}},
-        {"second set fails", Fault::fail(TransferKind::Set).from_nth(2), true, {4, -1, 4},
+        {"get fault spares sets",
+         Fault::fail(TransferKind::Get, 5),
+         true,
+         {4, 4},
+         {Outcome::Accepted, Outcome::Accepted}},
+        {"second set fails",
+         Fault::fail(TransferKind::Set).from_nth(2),
+         true,
+         {4, -1, 4},
          {Outcome::Accepted, Outcome::Failed, Outcome::Accepted}},
         {"set short 3", Fault::short_transfer(TransferKind::Set, 3), true, {3, 4}, {Outcome::Short, Outcome::Accepted}},
         {"any kind", Fault::fail(TransferKind::Any), true, {-1, 4}, {Outcome::Failed, Outcome::Accepted}},
@@ -528,7 +534,8 @@ TEST(StateFile, SharedWithAnotherProcess)
             for (int i = 0; i < kEach && hh; ++i) {
                 std::uint8_t r[4];
                 bad += mine.host_control(*hh, kGetReportType, kGetReportRequest, kGetReportValue, 0, r, 4, 100).ok()
-                           ? 0 : 1;
+                           ? 0
+                           : 1;
             }
             if (hh)
                 mine.host_close(*hh);

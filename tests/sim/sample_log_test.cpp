@@ -112,10 +112,10 @@ TEST_F(SampleLogTest, LeavesOutWhatTheHostDidNotReceiveAsASample)
 {
     sim.queue_reports(dev, {{0x7F, 0x00, 0x00, 0x00}, {0xA0, 1, 2, 3}, {0x80, 0x80}, {0x81, 0x80, 0x00, 0x02}});
     Bytes r;
-    EXPECT_TRUE(get(r).ok());         // marker bits 011: not a sample
-    EXPECT_TRUE(get(r).ok());         // marker bits 101: not a sample
-    EXPECT_EQ(get(r).count, 2);       // a 2-byte reply
-    EXPECT_EQ(get(r, 2).count, 2);    // the host offered 2 bytes: 0x81 0x80 only
+    EXPECT_TRUE(get(r).ok());      // marker bits 011: not a sample
+    EXPECT_TRUE(get(r).ok());      // marker bits 101: not a sample
+    EXPECT_EQ(get(r).count, 2);    // a 2-byte reply
+    EXPECT_EQ(get(r, 2).count, 2); // the host offered 2 bytes: 0x81 0x80 only
     sim.inject_fault(dev, Fault::short_transfer(TransferKind::Get, 3));
     EXPECT_EQ(get(r).count, 3);
     sim.inject_fault(dev, Fault::fail(TransferKind::Get));
@@ -198,8 +198,8 @@ TEST(SampleLogAcrossProcesses, AReaderFollowingTheHostSeesEverySampleOnce)
             const HostHandle hh = *host.host_open(dev);
             for (int i = 0; i < kGets; ++i) {
                 std::uint8_t r[4];
-                bad += host.host_control(hh, kGetReportType, kGetReportRequest, kGetReportValue, 0, r, 4, 100).ok()
-                           ? 0 : 1;
+                bad += host.host_control(hh, kGetReportType, kGetReportRequest, kGetReportValue, 0, r, 4, 100).ok() ? 0
+                                                                                                                    : 1;
                 bad += ::write(pipe_fds[1], r, 4) == 4 ? 0 : 1;
             }
         } catch (...) {

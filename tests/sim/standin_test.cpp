@@ -125,8 +125,8 @@ TEST_F(StandinTest, ControlFramingGoodAndBad)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Bytes buf = c.data;
-        const int r = usb.control_msg(h, c.type, c.request, c.value, c.index, reinterpret_cast<char *>(buf.data()),
-                                      c.size, 5000);
+        const int r =
+            usb.control_msg(h, c.type, c.request, c.value, c.index, reinterpret_cast<char *>(buf.data()), c.size, 5000);
         EXPECT_EQ(r, c.result);
         if (r < 0) {
             ++errors;
@@ -170,10 +170,7 @@ TEST_F(StandinTest, StringDescriptorsAsTheDeviceSendsThem)
     big[0] = 0xFF;
     big[1] = 3;
     const std::vector<Bytes> cases = {
-        string_descriptor(kVx7Manufacturer),
-        {2, 3},
-        {3, 3, 'a'},
-        big,
+        string_descriptor(kVx7Manufacturer),          {2, 3}, {3, 3, 'a'}, big,
         string_descriptor(u"\u00c4\u20ac\U0001F600"), // non-ASCII and a surrogate pair
     };
     for (const Bytes &raw : cases) {

@@ -107,9 +107,10 @@ TEST(Tool, PrintsTheAnsweredSamplesFromANumberOn)
     }
     const ToolRun all = tool(state, "samples");
     EXPECT_EQ(all.status, 0);
-    EXPECT_EQ(all.out, "1 0 0 16777215 2.50000000000e+00\n"
-                       "2 1 7 16777215 1.95312500000e-02\n"
-                       "3 2 3 4194304 -1.56250018626e-01\n"); // 7F000000 is no sample
+    EXPECT_EQ(all.out,
+              "1 0 0 16777215 2.50000000000e+00\n"
+              "2 1 7 16777215 1.95312500000e-02\n"
+              "3 2 3 4194304 -1.56250018626e-01\n"); // 7F000000 is no sample
     EXPECT_EQ(tool(state, "samples --since 2").out, "3 2 3 4194304 -1.56250018626e-01\n");
     EXPECT_EQ(tool(state, "samples --since 3").out, "");
     EXPECT_EQ(tool(state, "samples --total").out, "3\n");
@@ -147,8 +148,8 @@ TEST(Tool, RefusesBadUsage)
     ASSERT_EQ(tool(state, "create --no-device").status, 0);
     EXPECT_TRUE(Sim::open(state).devices().empty());
     ASSERT_EQ(tool(state, "create").status, 0);
-    for (const char *bad : {"", "frobnicate", "queue 80F", "queue zz", "wave 1 sine 0.5", "fault get melt",
-                            "string-fails sometimes"})
+    for (const char *bad :
+         {"", "frobnicate", "queue 80F", "queue zz", "wave 1 sine 0.5", "fault get melt", "string-fails sometimes"})
         EXPECT_EQ(tool(state, bad).status, 2) << bad;
     EXPECT_EQ(tool(state, "--dev 5 detach").status, 1); // no such device
     EXPECT_EQ(Sim::open(state).queued(0), 0u);

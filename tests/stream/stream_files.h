@@ -2,9 +2,9 @@
 // rewrites them: mapped shared and written through the record unit.
 #pragma once
 
-#include "vx7record/record.h"
 #include "tempdir.h"
 #include "vx7/stream.h"
+#include "vx7record/record.h"
 
 #include <cstdint>
 #include <cstdio>

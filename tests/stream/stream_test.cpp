@@ -7,11 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
 #include <climits>
-#include <cstddef>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>

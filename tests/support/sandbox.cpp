@@ -54,10 +54,13 @@ Sandbox::Sandbox(SandboxOptions options)
         fs::create_directories(host(d));
 
     const std::string agent = VX7_SANDBOX_AGENT;
-    std::vector<std::string> args{"bwrap", "--bind", root_.string(), "/", "--ro-bind", "/usr", "/usr",
-                                  "--ro-bind", "/etc", "/etc", "--proc", "/proc", "--dev", "/dev",
-                                  "--unshare-pid", "--die-with-parent", "--cap-drop", "ALL", "--clearenv",
-                                  "--setenv", "PATH", "/usr/bin:/bin", "--setenv", "HOME", "/home/dev"};
+    std::vector<std::string> args{"bwrap",      "--bind",        root_.string(),  "/",
+                                  "--ro-bind",  "/usr",          "/usr",          "--ro-bind",
+                                  "/etc",       "/etc",          "--proc",        "/proc",
+                                  "--dev",      "/dev",          "--unshare-pid", "--die-with-parent",
+                                  "--cap-drop", "ALL",           "--clearenv",    "--setenv",
+                                  "PATH",       "/usr/bin:/bin", "--setenv",      "HOME",
+                                  "/home/dev"};
     // Sanitizer settings of the test run apply inside as well.
     for (const char *v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
         if (const char *val = std::getenv(v))

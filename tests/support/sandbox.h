@@ -111,8 +111,8 @@ private:
     std::thread reader_;
     mutable std::mutex mu_;
     std::condition_variable cv_;
-    std::map<int, int> done_;              // command id -> status
-    std::map<int, int> exited_;            // orphan pid -> status
+    std::map<int, int> done_;   // command id -> status
+    std::map<int, int> exited_; // orphan pid -> status
     std::vector<std::pair<int, int>> exit_order_;
     bool agent_gone_ = false;
 };

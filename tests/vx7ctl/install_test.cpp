@@ -39,8 +39,8 @@ TEST(InstalledCtl, ToolAndPythonModuleRunFromThePrefix)
 {
     vx7test::TempDir dir;
     const std::string prefix = dir.file("prefix");
-    const Output install =
-        shell(std::string("'") + VX7_TEST_CMAKE + "' --install '" + VX7_TEST_BINARY_DIR + "' --prefix '" + prefix + "'");
+    const Output install = shell(std::string("'") + VX7_TEST_CMAKE + "' --install '" + VX7_TEST_BINARY_DIR +
+                                 "' --prefix '" + prefix + "'");
     ASSERT_EQ(install.status, 0) << install.text;
 
     const std::string tool = prefix + "/bin/vx7ctl";
@@ -75,12 +75,13 @@ TEST(InstalledCtl, ToolAndPythonModuleRunFromThePrefix)
 
     // The module, with no VX7_LIBRARY: the library of its own installation,
     // unless the machine has a libvx7 of its own that the loader finds first.
-    const std::string python = std::string(VX7_TEST_PRELOAD).empty()
-                                   ? "/usr/bin/python3"
-                                   : "LD_PRELOAD='" VX7_TEST_PRELOAD "' ASAN_OPTIONS=detect_leaks=0 /usr/bin/python3";
-    const Output py = shell(env + "PYTHONPATH='" + prefix + "/share/vx7/python' " + python +
-                            " -c 'import vx7, ctypes.util; print(vx7.MAX_RANGE); print(ctypes.util.find_library(\"vx7\")); "
-                            "print(vx7.library_path); vx7.configure(chan=0, input=\"GND\")'");
+    const std::string python = std::string(VX7_TEST_PRELOAD).empty() ? "/usr/bin/python3"
+                                                                     : "LD_PRELOAD='" VX7_TEST_PRELOAD
+                                                                       "' ASAN_OPTIONS=detect_leaks=0 /usr/bin/python3";
+    const Output py =
+        shell(env + "PYTHONPATH='" + prefix + "/share/vx7/python' " + python +
+              " -c 'import vx7, ctypes.util; print(vx7.MAX_RANGE); print(ctypes.util.find_library(\"vx7\")); "
+              "print(vx7.library_path); vx7.configure(chan=0, input=\"GND\")'");
     ASSERT_EQ(py.status, 0) << py.text;
     const std::string lines = py.text;
     EXPECT_EQ(lines.rfind("2.5\n", 0), 0u) << lines;

@@ -17,8 +17,8 @@
 #include <vector>
 
 using vx7test::channel;
-using vx7test::kCtl;
 using vx7test::driver_file;
+using vx7test::kCtl;
 using vx7test::Sandbox;
 using vx7test::sandbox_options;
 using vx7test::write_channels;
@@ -153,14 +153,16 @@ TEST(RecordSandbox, OptionsChooseChannelsFormatAndEnd)
     write_channels(sb); // 1: 1.25 V at 1000 ms, 2: no value, 3: 0.5 V at 12345678901 ms, 4: missing
     const std::string csv_header = "time,elapsed_ms,channel,volts\n";
     const OptionCase cases[] = {
-        {"--duration 0.3", "time,elapsed_ms,channel,volts\nT,1000,1,1.25000000000e+00\nT,12345678901,3,5.00000000000e-01\n"},
+        {"--duration 0.3",
+         "time,elapsed_ms,channel,volts\nT,1000,1,1.25000000000e+00\nT,12345678901,3,5.00000000000e-01\n"},
         {"--duration=0.3 --channels 3", "time,elapsed_ms,channel,volts\nT,12345678901,3,5.00000000000e-01\n"},
         {"--channels 2,4 --duration 0.3", "time,elapsed_ms,channel,volts\n"},
         {"--channels 2-3 --format jsonl --duration 0.3",
          "{\"time\":\"T\",\"elapsed_ms\":12345678901,\"channel\":3,\"volts\":0.5}\n"},
         // --count ends it without a duration (the test's time-out would catch a hang).
         {"--count 1", "time,elapsed_ms,channel,volts\nT,1000,1,1.25000000000e+00\n"},
-        {"--count=2 --format=csv", "time,elapsed_ms,channel,volts\nT,1000,1,1.25000000000e+00\nT,12345678901,3,5.00000000000e-01\n"},
+        {"--count=2 --format=csv",
+         "time,elapsed_ms,channel,volts\nT,1000,1,1.25000000000e+00\nT,12345678901,3,5.00000000000e-01\n"},
         {"--output - --count 1", "time,elapsed_ms,channel,volts\nT,1000,1,1.25000000000e+00\n"},
     };
     for (const OptionCase &c : cases) {
@@ -199,18 +201,22 @@ TEST(RecordSandbox, NoValueIsOneLineBetweenValues)
         const char *out;
     } cases[] = {
         {"csv", "time,elapsed_ms,channel,volts\nT,1000,1,1.25000000000e+00\nT,,1,\nT,5,1,-2.00000000000e+00\n"},
-        {"jsonl", "{\"time\":\"T\",\"elapsed_ms\":1000,\"channel\":1,\"volts\":1.25}\n"
-                  "{\"time\":\"T\",\"elapsed_ms\":null,\"channel\":1,\"volts\":null}\n"
-                  "{\"time\":\"T\",\"elapsed_ms\":5,\"channel\":1,\"volts\":-2.0}\n"},
+        {"jsonl",
+         "{\"time\":\"T\",\"elapsed_ms\":1000,\"channel\":1,\"volts\":1.25}\n"
+         "{\"time\":\"T\",\"elapsed_ms\":null,\"channel\":1,\"volts\":null}\n"
+         "{\"time\":\"T\",\"elapsed_ms\":5,\"channel\":1,\"volts\":-2.0}\n"},
     };
     for (const auto &c : cases) {
         sb.write(channel(1), driver_file(1.25, 1000));
         // Blanked twice: still one event.
-        const auto r = sb.run(kCtl + " record --channels 1 --format " + c.format + " > /out & p=$!; "
-                              "while [ ! -s /out ]; do sleep 0.01; done; sleep 0.1; " + blank + "; sleep 0.2; " + blank +
-                              "; sleep 0.2; dd if=/new of=/home/dev/vx7/adc1.adc conv=notrunc status=none; sleep 0.2; "
-                              "kill -INT $p; wait $p; echo status=$?",
-                              std::chrono::seconds(10));
+        const auto r =
+            sb.run(kCtl + " record --channels 1 --format " + c.format +
+                       " > /out & p=$!; "
+                       "while [ ! -s /out ]; do sleep 0.01; done; sleep 0.1; " +
+                       blank + "; sleep 0.2; " + blank +
+                       "; sleep 0.2; dd if=/new of=/home/dev/vx7/adc1.adc conv=notrunc status=none; sleep 0.2; "
+                       "kill -INT $p; wait $p; echo status=$?",
+                   std::chrono::seconds(10));
         EXPECT_EQ(r.out, "status=0\n") << r.err;
         EXPECT_EQ(without_times(sb.read("/out")), c.out) << c.format;
         EXPECT_NE(r.err.find("  channel 1: 2 samples, 1 no-value events\n"), std::string::npos) << r.err;
@@ -223,11 +229,11 @@ namespace {
 
 struct ExistingCase {
     const char *name;
-    const char *args;     // after "record --output /out --count 1"
-    const char *before;   // the file's content; nullptr: no file
+    const char *args;   // after "record --output /out --count 1"
+    const char *before; // the file's content; nullptr: no file
     int status;
-    const char *message;  // part of standard error
-    const char *after;    // the file's content afterwards, times replaced by T
+    const char *message; // part of standard error
+    const char *after;   // the file's content afterwards, times replaced by T
 };
 
 TEST(RecordSandbox, AnExistingFileIsKeptUnlessAppendOrForce)
@@ -236,9 +242,11 @@ TEST(RecordSandbox, AnExistingFileIsKeptUnlessAppendOrForce)
     write_channels(sb);
     const char *header = "time,elapsed_ms,channel,volts\n";
     const std::string one = std::string(header) + "2026-12-08T10:11:12.123456Z,7,2,1.00000000000e+00\n";
-    const std::string json_one = "{\"time\":\"2026-12-08T10:11:12.123456Z\",\"elapsed_ms\":7,\"channel\":2,\"volts\":1.0}\n";
+    const std::string json_one =
+        "{\"time\":\"2026-12-08T10:11:12.123456Z\",\"elapsed_ms\":7,\"channel\":2,\"volts\":1.0}\n";
     const ExistingCase cases[] = {
-        {"new file", "", nullptr, 0, "recorded 1 samples", "time,elapsed_ms,channel,volts\nT,1000,1,1.25000000000e+00\n"},
+        {"new file", "", nullptr, 0, "recorded 1 samples",
+         "time,elapsed_ms,channel,volts\nT,1000,1,1.25000000000e+00\n"},
         {"refused", "", "keep me\n", 1, "vx7ctl: record: /out exists (--append adds to it, --force overwrites it)\n",
          "keep me\n"},
         {"refused, empty", "", "", 1, "/out exists", ""},

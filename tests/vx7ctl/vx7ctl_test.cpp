@@ -5,9 +5,9 @@
 #include "vx7/vx7.h"
 
 #include "ctl_sandbox.h"
-#include "vx7record/record.h"
 #include "sandbox.h"
 #include "tempdir.h"
+#include "vx7record/record.h"
 #include "vx7sim/sim.h"
 
 #include <gtest/gtest.h>
@@ -31,11 +31,11 @@ using vx7sim::DeviceSpec;
 using vx7sim::Fault;
 using vx7sim::Sim;
 using vx7sim::TransferKind;
-using vx7test::Sandbox;
-using vx7test::SandboxOptions;
 using vx7test::channel;
 using vx7test::driver_file;
+using vx7test::Sandbox;
 using vx7test::sandbox_options;
+using vx7test::SandboxOptions;
 using vx7test::write_channels;
 
 namespace {
@@ -283,8 +283,8 @@ struct FailureCase {
 TEST_F(Ctl, ConfigureFailuresPrintTheMeaningAndExitNonZero)
 {
     const int dev = sim().add_vx7();
-    const std::vector<std::string> all{"configure", "--chan", "2",         "--freq",  "50",
-                                       "--range",   "1",      "--calibrate", "mixed", "--input", "B"};
+    const std::vector<std::string> all{"configure", "--chan",      "2",     "--freq",  "50", "--range",
+                                       "1",         "--calibrate", "mixed", "--input", "B"};
     const FailureCase cases[] = {
         {"frequency", all, 1, 1, "can not set frequency (result 3)", 0},
         {"range", all, 2, 1, "can not set range (result 4)", 1},
@@ -353,12 +353,13 @@ TEST_F(Ctl, ListMarksTheVx7DeviceAmongAllDevices)
 
     Result r = ctl({"list"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "  ZANDRIVELO\tvx7 hid\n"
-                     "* ZANDRIVELO\tvx7 HID\n"
-                     "  (a device that cannot be opened)\n"
-                     "  (a device whose strings cannot be read)\n"
-                     "  Mouse Maker\tOptical Mouse\n"
-                     "vx7 device: found\n");
+    EXPECT_EQ(r.out,
+              "  ZANDRIVELO\tvx7 hid\n"
+              "* ZANDRIVELO\tvx7 HID\n"
+              "  (a device that cannot be opened)\n"
+              "  (a device whose strings cannot be read)\n"
+              "  Mouse Maker\tOptical Mouse\n"
+              "vx7 device: found\n");
     EXPECT_EQ(r.err, "");
     for (const auto &d : sim().devices())
         EXPECT_EQ(sim().counters(d.id).open_handles(), 0) << d.id;
@@ -395,14 +396,14 @@ TEST(CtlSandbox, ReadPrintsValuesNoValueAndJson)
         {"read 3", 0, "channel 3: +0.500000000 V\n"},
         {"read 2", 1, "channel 2: no value\n"},
         {"read 4", 1, "channel 4: no value\n"},
-        {"read", 1,
-         "channel 1: +1.250000000 V\nchannel 2: no value\nchannel 3: +0.500000000 V\nchannel 4: no value\n"},
+        {"read", 1, "channel 1: +1.250000000 V\nchannel 2: no value\nchannel 3: +0.500000000 V\nchannel 4: no value\n"},
         {"read 1 --json", 0, "{\"channels\":[{\"channel\":1,\"volts\":1.25}]}\n"},
         {"read --json", 1,
          "{\"channels\":[{\"channel\":1,\"volts\":1.25},{\"channel\":2,\"volts\":null},"
          "{\"channel\":3,\"volts\":0.5},{\"channel\":4,\"volts\":null}]}\n"},
         // Watching into a pipe: one block (or JSON line) per reading.
-        {"read 1 --watch 10 --count 3", 0, "channel 1: +1.250000000 V\nchannel 1: +1.250000000 V\nchannel 1: +1.250000000 V\n"},
+        {"read 1 --watch 10 --count 3", 0,
+         "channel 1: +1.250000000 V\nchannel 1: +1.250000000 V\nchannel 1: +1.250000000 V\n"},
         {"read --count 2 --json 3", 0,
          "{\"channels\":[{\"channel\":3,\"volts\":0.5}]}\n{\"channels\":[{\"channel\":3,\"volts\":0.5}]}\n"},
     };
@@ -428,8 +429,9 @@ TEST(CtlSandbox, WatchOnATerminalRedrawsInPlace)
         if (c != '\r')
             out += c;
     }
-    const std::string block = "channel 1: +1.250000000 V\nchannel 2: no value\nchannel 3: +0.500000000 V\n"
-                              "channel 4: no value\n";
+    const std::string block =
+        "channel 1: +1.250000000 V\nchannel 2: no value\nchannel 3: +0.500000000 V\n"
+        "channel 4: no value\n";
     EXPECT_EQ(out, block +
                        "\033[4Achannel 1: +1.250000000 V\033[K\nchannel 2: no value\033[K\n"
                        "channel 3: +0.500000000 V\033[K\nchannel 4: no value\033[K\n");
@@ -441,17 +443,19 @@ TEST(CtlSandbox, WatchFollowsChangesAndEndsOnInterrupt)
 {
     Sandbox sb(sandbox_options());
     write_channels(sb);
-    const auto r = sb.run(kCtl + " read 1 --watch 100000 > /tmp/watch.out & p=$!; "
-                          "while [ ! -s /tmp/watch.out ]; do sleep 0.01; done; "
-                          "kill -INT $p; wait $p; echo status=$?; cat /tmp/watch.out",
+    const auto r = sb.run(kCtl +
+                              " read 1 --watch 100000 > /tmp/watch.out & p=$!; "
+                              "while [ ! -s /tmp/watch.out ]; do sleep 0.01; done; "
+                              "kill -INT $p; wait $p; echo status=$?; cat /tmp/watch.out",
                           std::chrono::seconds(10));
     EXPECT_EQ(r.out, "status=0\nchannel 1: +1.250000000 V\n") << r.err;
 
-    const auto w = sb.run(kCtl + " read 2 --watch 10 > /tmp/watch2.out & p=$!; "
-                          "while [ ! -s /tmp/watch2.out ]; do sleep 0.01; done; "
-                          "cp /home/dev/vx7/adc1.adc /home/dev/vx7/adc2.adc.new; "
-                          "mv /home/dev/vx7/adc2.adc.new /home/dev/vx7/adc2.adc; sleep 0.1; "
-                          "kill -TERM $p; wait $p; echo status=$?; sort -u /tmp/watch2.out",
+    const auto w = sb.run(kCtl +
+                              " read 2 --watch 10 > /tmp/watch2.out & p=$!; "
+                              "while [ ! -s /tmp/watch2.out ]; do sleep 0.01; done; "
+                              "cp /home/dev/vx7/adc1.adc /home/dev/vx7/adc2.adc.new; "
+                              "mv /home/dev/vx7/adc2.adc.new /home/dev/vx7/adc2.adc; sleep 0.1; "
+                              "kill -TERM $p; wait $p; echo status=$?; sort -u /tmp/watch2.out",
                           std::chrono::seconds(10));
     EXPECT_EQ(w.out, "status=0\nchannel 2: +1.250000000 V\nchannel 2: no value\n") << w.err;
 }
@@ -465,13 +469,14 @@ TEST(CtlSandbox, StatusWithoutDriverShowsChannelsAndExits4)
     sb.write("/home/dev/.logvx7_driver_quiet.pid", "junk");
     const auto r = sb.run(kCtl + " status");
     EXPECT_EQ(r.status, 4) << r.err;
-    EXPECT_EQ(r.out, "driver: not running\n"
-                     "  stale lock file /home/dev/.log/vx7_driver.pid (PID 4000000 is no vx7_driver daemon)\n"
-                     "  stale lock file /home/dev/.logvx7_driver_quiet.pid (holds no PID)\n"
-                     "channel 1: +1.250000000 V at 1000 ms\n"
-                     "channel 2: no value\n"
-                     "channel 3: +0.500000000 V at 12345678901 ms\n"
-                     "channel 4: no value (/home/dev/vx7/adc4.adc cannot be read)\n");
+    EXPECT_EQ(r.out,
+              "driver: not running\n"
+              "  stale lock file /home/dev/.log/vx7_driver.pid (PID 4000000 is no vx7_driver daemon)\n"
+              "  stale lock file /home/dev/.logvx7_driver_quiet.pid (holds no PID)\n"
+              "channel 1: +1.250000000 V at 1000 ms\n"
+              "channel 2: no value\n"
+              "channel 3: +0.500000000 V at 12345678901 ms\n"
+              "channel 4: no value (/home/dev/vx7/adc4.adc cannot be read)\n");
 }
 
 // The real driver, started by path and by bare name, in both builds: status
@@ -519,7 +524,8 @@ TEST(CtlSandbox, StatusAndReadWithTheRealDriver)
                 return r.status == 0 && r.out.find("no value") == std::string::npos;
             },
             std::chrono::seconds(5)))
-            << s.command << "\n" << r.out << r.err;
+            << s.command << "\n"
+            << r.out << r.err;
         EXPECT_EQ(r.out.rfind("driver: running (" + s.program + ", PID " + pid + ", lock file " + s.lock + ")\n", 0),
                   0u)
             << r.out;
@@ -541,14 +547,16 @@ TEST(CtlSandbox, StatusAndReadWithTheRealDriver)
         EXPECT_EQ(sb.run(kCtl + " configure --chan 4 --input GND").status, 0);
         EXPECT_TRUE(Sandbox::wait_until([&] { return sb.run(kCtl + " read 4").out == "channel 4: +0.000000000 V\n"; }));
         EXPECT_EQ(sb.run(kCtl + " reset").status, 0);
-        EXPECT_TRUE(Sandbox::wait_until([&] { return sb.run(kCtl + " read 4").out == std::string("channel 4: ") + shown[3] + "\n"; }));
+        EXPECT_TRUE(Sandbox::wait_until(
+            [&] { return sb.run(kCtl + " read 4").out == std::string("channel 4: ") + shown[3] + "\n"; }));
 
         ASSERT_EQ(sb.run(s.command + " stop > /dev/null").status, 1);
         ASSERT_TRUE(sb.wait_for_no_file(s.lock));
         r = sb.run(kCtl + " status");
         EXPECT_EQ(r.status, 4);
-        EXPECT_EQ(r.out, "driver: not running\n"
-                         "channel 1: no value\nchannel 2: no value\nchannel 3: no value\nchannel 4: no value\n");
+        EXPECT_EQ(r.out,
+                  "driver: not running\n"
+                  "channel 1: no value\nchannel 2: no value\nchannel 3: no value\nchannel 4: no value\n");
     }
 }
 

@@ -60,8 +60,8 @@ int main(int argc, char **argv)
     std::fprintf(out,
                  "rc=%d\nrunning=%d\nafter_signal=%d\nothers_untouched=%d\ncwd=%s\nlock=%s\nlog=%s\n"
                  "own_calls=%d\n",
-                 rc, running_after_init, running_after_signal, others_untouched ? 1 : 0,
-                 cwd, DMN_LOCK_FILE, DMN_LOG_FILE, static_cast<int>(own_calls));
+                 rc, running_after_init, running_after_signal, others_untouched ? 1 : 0, cwd, DMN_LOCK_FILE,
+                 DMN_LOG_FILE, static_cast<int>(own_calls));
     std::fclose(out);
     return 0;
 }

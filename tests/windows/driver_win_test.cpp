@@ -13,8 +13,8 @@
 #include "device_files.h"
 #include "driver_platform.h"
 #include "report.h"
-#include "vx7record/record.h"
 #include "vx7/memfile.h"
+#include "vx7record/record.h"
 #include "wintest.h"
 
 namespace {
@@ -64,8 +64,8 @@ TEST(ElapsedTime, RunsModulo2To32AcrossAWrapOfTheClock)
     } cases[] = {
         {1000, 1000, 0},
         {1000, 4000, 3000},
-        {0xFFFFFF00u, 0x00000100u, 0x200},           // the clock wrapped in between
-        {0x10u, 0x10u + 0xFFFFFFFFu, 0xFFFFFFFFul},  // the largest field
+        {0xFFFFFF00u, 0x00000100u, 0x200},                             // the clock wrapped in between
+        {0x10u, 0x10u + 0xFFFFFFFFu, 0xFFFFFFFFul},                    // the largest field
         {0x10u, static_cast<p::time_ms_t>(0x10u + 0x100000000ull), 0}, // 2^32 ms later: from 0 again
     };
     for (const auto &c : cases)
@@ -109,8 +109,8 @@ public:
         std::string cmd = "\"" + kDriver + "\" " + args;
         STARTUPINFOA si{};
         si.cb = sizeof si;
-        started_ = ::CreateProcessA(kDriver.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, kDriverDir.c_str(),
-                                    &si, &pi_) != 0;
+        started_ = ::CreateProcessA(kDriver.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                    kDriverDir.c_str(), &si, &pi_) != 0;
     }
     ~Driver()
     {
@@ -277,9 +277,8 @@ TEST_F(DriverRun, SamplesBecomeRecordsAndStopBlanksEveryFile)
     // (digits, a tab, its NUL), then the spaces of the fill.
     ASSERT_EQ(adc[0].size(), 300u);
     const std::string behind = adc[0].substr(a1.length + 1, 100 - a1.length - 1);
-    EXPECT_EQ(behind.find_first_not_of("0123456789\t"), behind.find('\0') == std::string::npos
-                                                            ? behind.find(' ')
-                                                            : behind.find('\0'));
+    EXPECT_EQ(behind.find_first_not_of("0123456789\t"),
+              behind.find('\0') == std::string::npos ? behind.find(' ') : behind.find('\0'));
     EXPECT_EQ(behind.substr(31 - a1.length), std::string(100 - 32, ' ')) << "spaces from byte 32 on";
     EXPECT_EQ(adc[0].substr(100), std::string(200, 'x')) << "bytes past 100 are not touched";
     EXPECT_EQ(adc[1].substr(a2.length), std::string(1, '\0') + std::string(99 - a2.length, ' '));
@@ -316,8 +315,7 @@ TEST_P(DriverStop, SignalEndsTheLoopAfterTheCurrentRead)
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandLines, DriverStop,
-                         ::testing::Values(StopCase{"", "TERM"}, StopCase{"stop", "INT"},
-                                           StopCase{"restart", "TERM"}));
+                         ::testing::Values(StopCase{"", "TERM"}, StopCase{"stop", "INT"}, StopCase{"restart", "TERM"}));
 
 TEST_F(DriverRun, UnplugHoldAndReplugAreFollowedEveryCycle)
 {
@@ -332,9 +330,8 @@ TEST_F(DriverRun, UnplugHoldAndReplugAreFollowedEveryCycle)
 
     // Unplugged: no more reads; the files keep their last records.
     sim().set_attached(dev, false);
-    ASSERT_TRUE(Sim::wait_until([&] { return !exists(vx7sim::win::device_file(sim().device(dev).interface_path,
-                                                                              sim().path())); },
-                                5000))
+    ASSERT_TRUE(Sim::wait_until(
+        [&] { return !exists(vx7sim::win::device_file(sim().device(dev).interface_path, sim().path())); }, 5000))
         << "the driver's next search removes the unplugged device";
     const auto before = reads();
     std::string kept[4];

@@ -37,10 +37,7 @@ const ModeCase kModes[] = {
 class MemfileModes : public ::testing::TestWithParam<ModeCase> {
 protected:
     void SetUp() override { make_dirs(kDir); }
-    std::string file(const char *name) const
-    {
-        return kDir + "\\" + name + std::to_string(GetParam().mode);
-    }
+    std::string file(const char *name) const { return kDir + "\\" + name + std::to_string(GetParam().mode); }
 };
 
 TEST_P(MemfileModes, MissingFileIsCreatedForEveryAccess)

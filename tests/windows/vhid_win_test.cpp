@@ -47,7 +47,8 @@ struct Handle {
 // Captures what the transport writes on standard output during f(). The
 // stream is in text mode, as a program's standard output is: line ends come
 // out as CR LF, and wide text as multibyte characters.
-template <class F> std::string capture_stdout(F f)
+template <class F>
+std::string capture_stdout(F f)
 {
     std::fflush(stdout);
     const int saved = ::_dup(1);
@@ -152,10 +153,11 @@ TEST(HidList, ListsEveryOpenableInterfaceAndReturnsNull)
         void *result = reinterpret_cast<void *>(1);
         const std::string out = capture_stdout([&] { result = HidOpenDevice(c.vid, c.pid, c.m, c.p); });
         EXPECT_EQ(result, nullptr);
-        EXPECT_EQ(out, "Device:\tZANDRIVELO\tvx7 HID\r\n"
-                       "Device:\tMaker\t\r\n"
-                       "Can not open file [" +
-                           file_of(sim, held) + "]\r\n");
+        EXPECT_EQ(out,
+                  "Device:\tZANDRIVELO\tvx7 HID\r\n"
+                  "Device:\tMaker\t\r\n"
+                  "Can not open file [" +
+                      file_of(sim, held) + "]\r\n");
     }
 }
 

@@ -30,7 +30,6 @@ inline std::string from_host(const std::string &unix_path)
     return p;
 }
 
-
 inline bool exists(const std::string &path)
 {
     return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -23,8 +23,8 @@ constexpr const char *kConfigureMeaning[] = {
     "can not apply changes",
 };
 
-constexpr const char *kCalibrationNames[] = {"none",     "auto",       "ext-zero", "ext-range",
-                                             "mixed",    "background", "int-zero", "int-range"};
+constexpr const char *kCalibrationNames[] = {"none",  "auto",       "ext-zero", "ext-range",
+                                             "mixed", "background", "int-zero", "int-range"};
 constexpr const char *kInputNames[] = {"a", "b", "gnd", "test"};
 
 std::string normalised_name(std::string_view s)

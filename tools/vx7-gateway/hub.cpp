@@ -271,7 +271,8 @@ std::vector<HistoryRow> Hub::history(double seconds) const
             }
         }
     }
-    std::stable_sort(out.begin(), out.end(), [](const HistoryRow &a, const HistoryRow &b) { return a.wall_ns < b.wall_ns; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const HistoryRow &a, const HistoryRow &b) { return a.wall_ns < b.wall_ns; });
     return out;
 }
 

@@ -71,7 +71,7 @@ struct ChannelState {
     bool has_value = false;
     double volts = 0.0;
     std::uint64_t elapsed_ms = 0;
-    std::int64_t wall_ns = 0; // when the stream saw it; 0: never
+    std::int64_t wall_ns = 0;  // when the stream saw it; 0: never
     std::uint64_t samples = 0; // samples with a value since the gateway started
 };
 

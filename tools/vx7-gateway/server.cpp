@@ -164,7 +164,8 @@ bool Server::host_allowed(const std::string &host_header) const
     const std::string host = lower(host_header);
     const std::string port = std::to_string(port_);
     const std::string listen = options_.host.find(':') != std::string::npos ? "[" + options_.host + "]" : options_.host;
-    for (const std::string &name : {lower(listen), std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]")}) {
+    for (const std::string &name :
+         {lower(listen), std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]")}) {
         if (host == name + ":" + port || (port_ == 80 && host == name))
             return true;
     }
@@ -229,8 +230,7 @@ std::string Server::metrics() const
     series("vx7_stream_late_polls_total", 0, std::to_string(hub_.late_polls()));
     family("vx7_gateway_stream_clients", "gauge", "Event-stream clients connected now.");
     series("vx7_gateway_stream_clients", 0, std::to_string(stream_clients_.load()));
-    family("vx7_gateway_dropped_clients_total", "counter",
-           "Event-stream clients dropped because they fell behind.");
+    family("vx7_gateway_dropped_clients_total", "counter", "Event-stream clients dropped because they fell behind.");
     series("vx7_gateway_dropped_clients_total", 0, std::to_string(hub_.dropped_subscribers()));
     family("vx7_gateway_refused_requests_total", "counter",
            "Requests refused for their Host, Origin or the stream client limit.");
@@ -266,7 +266,8 @@ void Server::routes()
         if (req.method != "GET" && req.method != "HEAD" && req.has_header("Origin") &&
             !origin_allowed(req.get_header_value("Origin"))) {
             ++requests_refused_;
-            json_reply(res, 403, error_json("cross-origin request from '" + req.get_header_value("Origin") + "' refused"));
+            json_reply(res, 403,
+                       error_json("cross-origin request from '" + req.get_header_value("Origin") + "' refused"));
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
@@ -311,8 +312,8 @@ void Server::routes()
             nlohmann::json j = {{"channel", c}, {"has_value", st.has_value}, {"samples", st.samples}};
             j["volts"] = st.has_value ? nlohmann::json(st.volts) : nlohmann::json(nullptr);
             j["elapsed_ms"] = st.has_value ? nlohmann::json(st.elapsed_ms) : nlohmann::json(nullptr);
-            j["age_seconds"] = st.wall_ns != 0 ? nlohmann::json(static_cast<double>(now - st.wall_ns) / 1e9)
-                                               : nlohmann::json(nullptr);
+            j["age_seconds"] =
+                st.wall_ns != 0 ? nlohmann::json(static_cast<double>(now - st.wall_ns) / 1e9) : nlohmann::json(nullptr);
             j["time"] = st.wall_ns != 0 ? nlohmann::json(iso_time(st.wall_ns)) : nlohmann::json(nullptr);
             list.push_back(std::move(j));
         }
@@ -327,8 +328,9 @@ void Server::routes()
         do {
             if (n >= options_.max_stream_clients) {
                 ++requests_refused_;
-                json_reply(res, 503, error_json("too many event-stream clients (at most " +
-                                                std::to_string(options_.max_stream_clients) + ")"));
+                json_reply(res, 503,
+                           error_json("too many event-stream clients (at most " +
+                                      std::to_string(options_.max_stream_clients) + ")"));
                 return;
             }
         } while (!stream_clients_.compare_exchange_weak(n, n + 1));
@@ -379,8 +381,9 @@ void Server::routes()
         unsigned long long seconds = Hub::kHistorySeconds;
         if (req.has_param("seconds") &&
             (!settings::parse_uint(req.get_param_value("seconds"), Hub::kHistorySeconds, seconds) || seconds == 0)) {
-            json_reply(res, 400, error_json("seconds must be 1-" + std::to_string(Hub::kHistorySeconds) + ", not '" +
-                                            req.get_param_value("seconds") + "'"));
+            json_reply(res, 400,
+                       error_json("seconds must be 1-" + std::to_string(Hub::kHistorySeconds) + ", not '" +
+                                  req.get_param_value("seconds") + "'"));
             return;
         }
         auto rows = std::make_shared<std::vector<HistoryRow>>(hub_.history(static_cast<double>(seconds)));

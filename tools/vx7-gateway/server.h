@@ -23,11 +23,11 @@ struct ServerOptions {
     int port = 8077;                // 0: any free port (see Server::port)
     bool allow_configure = false;
     std::size_t max_stream_clients = 64;
-    std::size_t max_body = 4096;    // bytes
-    int idle_timeout_s = 5;         // idle keep-alive connections, slow requests
-    int send_buffer = 0;            // SO_SNDBUF of connections; 0: the system's
+    std::size_t max_body = 4096; // bytes
+    int idle_timeout_s = 5;      // idle keep-alive connections, slow requests
+    int send_buffer = 0;         // SO_SNDBUF of connections; 0: the system's
     // Lock files that say whether the driver runs (see driver_running).
-    std::string home;               // empty: $HOME
+    std::string home; // empty: $HOME
 };
 
 // Whether a vx7 acquisition driver (vx7_driver or vx7_driver_quiet) holds its

@@ -107,8 +107,8 @@ int parse_watch(Args &args, ReadOptions &o)
             return kOk;
         args.next();
         if (ms < kMinInterval || ms > kMaxInterval)
-            return usage_error("read: --watch interval must be %ld-%ld ms (give CHANNEL before --watch)",
-                               kMinInterval, kMaxInterval);
+            return usage_error("read: --watch interval must be %ld-%ld ms (give CHANNEL before --watch)", kMinInterval,
+                               kMaxInterval);
     } else if (!parse_uint(a.substr(8), ~0ULL, ms) || ms < kMinInterval || ms > kMaxInterval) {
         return usage_error("read: --watch interval must be %ld-%ld ms", kMinInterval, kMaxInterval);
     }

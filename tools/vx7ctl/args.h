@@ -86,11 +86,11 @@ int parse_configure(Args &args, ConfigureOptions &o);
 struct RecordOptions {
     enum class Format { Csv, Jsonl };
     enum class Existing { Refuse, Append, Overwrite }; // an existing output file
-    std::string output;              // empty: standard output
+    std::string output;                                // empty: standard output
     Format format = Format::Csv;
     std::uint32_t channel_mask = 0xF; // bit 0 = channel 1
-    double duration_s = 0;           // 0: no limit
-    std::uint64_t count = 0;         // samples with a value; 0: no limit
+    double duration_s = 0;            // 0: no limit
+    std::uint64_t count = 0;          // samples with a value; 0: no limit
     Existing existing = Existing::Refuse;
 };
 int parse_record(Args &args, RecordOptions &o);

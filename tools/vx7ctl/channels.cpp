@@ -5,9 +5,9 @@
 
 #include "daemon.h"
 #include "daemon_paths.h"
-#include "vx7record/record.h"
 #include "vx7/memfile.h"
 #include "vx7/vx7.h"
+#include "vx7record/record.h"
 
 #include <cmath>
 #include <cstdint>

@@ -2,11 +2,11 @@
 #include "args.h"
 #include "commands.h"
 
-#include "vx7common/unique_fd.h"
 #include "settings.h"
 #include "vx7/vhid.h"
-#include "vx7identity/identity.h"
 #include "vx7/vx7.h"
+#include "vx7common/unique_fd.h"
+#include "vx7identity/identity.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -89,7 +89,8 @@ std::vector<Listed> parse_listing(const std::string &text)
             const std::string_view rest = line.substr(prefix.size());
             const std::size_t tab = rest.find('\t');
             if (tab != std::string_view::npos) {
-                items.push_back({Listed::Kind::Device, std::string(rest.substr(0, tab)), std::string(rest.substr(tab + 1)), {}});
+                items.push_back(
+                    {Listed::Kind::Device, std::string(rest.substr(0, tab)), std::string(rest.substr(tab + 1)), {}});
                 continue;
             }
         }

@@ -17,7 +17,7 @@ void on_interrupt(int)
 
 InterruptFlag::InterruptFlag()
 {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_interrupt;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no SA_RESTART: a blocking call returns at once

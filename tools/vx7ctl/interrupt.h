@@ -20,8 +20,8 @@ public:
     [[nodiscard]] static bool interrupted();
 
 private:
-    struct sigaction old_int_{};
-    struct sigaction old_term_{};
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
 };
 
 // An InterruptFlag whose signals stay blocked except while waiting, so that

@@ -76,7 +76,7 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"list", vx7ctl::cmd_list},   {"status", vx7ctl::cmd_status},       {"read", vx7ctl::cmd_read},
+    {"list", vx7ctl::cmd_list},     {"status", vx7ctl::cmd_status},       {"read", vx7ctl::cmd_read},
     {"record", vx7ctl::cmd_record}, {"configure", vx7ctl::cmd_configure}, {"reset", vx7ctl::cmd_reset},
     {"help", vx7ctl::cmd_help},
 };

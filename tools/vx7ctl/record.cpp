@@ -75,8 +75,7 @@ const char *file_note(const vx7_stream *stream, int channel, std::string &buf)
 
 void print_summary(const Tally &t, const vx7_stream *stream, const RecordOptions &o, const RecordOutput &out)
 {
-    std::fprintf(stderr, "recorded %llu samples to %s\n", static_cast<unsigned long long>(t.total),
-                 out.name().c_str());
+    std::fprintf(stderr, "recorded %llu samples to %s\n", static_cast<unsigned long long>(t.total), out.name().c_str());
     for (int c = 1; c <= kChannels; ++c) {
         if ((o.channel_mask & (1u << (c - 1))) == 0)
             continue;
@@ -91,8 +90,7 @@ void print_summary(const Tally &t, const vx7_stream *stream, const RecordOptions
         std::fprintf(stderr, "  time span: %s to %s (%.3f s)\n", iso_time(t.first_ns).c_str(),
                      iso_time(t.last_ns).c_str(), static_cast<double>(t.last_ns - t.first_ns) / 1e9);
     const auto late = static_cast<unsigned long long>(vx7_stream_late_polls(stream));
-    std::fprintf(stderr, "  late polls: %llu%s\n", late,
-                 late == 0 ? "" : " (a sample may have been missed at each)");
+    std::fprintf(stderr, "  late polls: %llu%s\n", late, late == 0 ? "" : " (a sample may have been missed at each)");
 }
 
 // The recording itself, from an open stream to an open output. Returns the
@@ -114,7 +112,8 @@ int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, T
             break;
         // Nothing pending: wait for a sample; lines pending: look once, and
         // write them when nothing more is at hand.
-        const std::int32_t wait = out.pending().empty() ? static_cast<std::int32_t>(left_ms < kMaxWaitMs ? left_ms : kMaxWaitMs) : 0;
+        const std::int32_t wait =
+            out.pending().empty() ? static_cast<std::int32_t>(left_ms < kMaxWaitMs ? left_ms : kMaxWaitMs) : 0;
         vx7_sample s{};
         const int rc = vx7_stream_next(stream, wait, &s);
         if (rc == VX7_STREAM_OK) {

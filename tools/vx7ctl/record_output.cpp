@@ -26,7 +26,7 @@ std::string RecordOutput::open(const RecordOptions &o)
     if (o.output.empty()) {
         fd_ = 1;
         name_ = "standard output";
-        struct stat st{};
+        struct stat st {};
         regular_ = fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
         return {};
     }
@@ -50,7 +50,7 @@ std::string RecordOutput::open(const RecordOptions &o)
         return with_reason("cannot open " + o.output);
     }
     fd_ = owned_.get();
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd_, &st) != 0)
         return with_reason("cannot open " + o.output);
     regular_ = S_ISREG(st.st_mode);
@@ -74,9 +74,9 @@ std::string RecordOutput::check_appendable(RecordOptions::Format format)
     const std::string_view first = head.substr(0, newline);
     const bool csv = format == RecordOptions::Format::Csv;
     if (newline == std::string_view::npos || !(csv ? csv_first_line_ok(first) : jsonl_first_line_ok(first)))
-        return name_ + " is not a " + (csv ? "CSV recording (its first line is not time,elapsed_ms,channel,volts)"
-                                           : "JSON-lines recording")
-               + "; not adding to it";
+        return name_ + " is not a " +
+               (csv ? "CSV recording (its first line is not time,elapsed_ms,channel,volts)" : "JSON-lines recording") +
+               "; not adding to it";
     const off_t end = lseek(fd_, 0, SEEK_END);
     char last = '\n';
     if (end <= 0 || pread(fd_, &last, 1, end - 1) != 1)
@@ -114,7 +114,8 @@ void RecordOutput::cut_back_to_whole_lines(std::size_t written)
     const std::string_view part(pending_.data(), written);
     const std::size_t last_newline = part.rfind('\n');
     const std::size_t whole = last_newline == std::string_view::npos ? 0 : last_newline + 1;
-    lines_written_ += static_cast<std::uint64_t>(std::count(part.begin(), part.begin() + static_cast<long>(whole), '\n'));
+    lines_written_ +=
+        static_cast<std::uint64_t>(std::count(part.begin(), part.begin() + static_cast<long>(whole), '\n'));
     if (!regular_ || whole == written)
         return;
     const off_t end = lseek(fd_, 0, SEEK_CUR);

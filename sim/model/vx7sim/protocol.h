@@ -23,10 +23,10 @@ inline constexpr int kChannels = 4;
 
 // Control-transfer framing the device accepts (USB HID class requests,
 // recipient device). Anything else stalls and is recorded as a protocol error.
-inline constexpr std::uint8_t kSetReportType = 0x20; // host to device, class, device
-inline constexpr std::uint8_t kSetReportRequest = 9; // SET_REPORT
-inline constexpr std::uint8_t kGetReportType = 0xA0; // device to host, class, device
-inline constexpr std::uint8_t kGetReportRequest = 1; // GET_REPORT
+inline constexpr std::uint8_t kSetReportType = 0x20;  // host to device, class, device
+inline constexpr std::uint8_t kSetReportRequest = 9;  // SET_REPORT
+inline constexpr std::uint8_t kGetReportType = 0xA0;  // device to host, class, device
+inline constexpr std::uint8_t kGetReportRequest = 1;  // GET_REPORT
 inline constexpr std::uint16_t kFeatureReport = 0x03; // high byte of wValue
 inline constexpr std::uint16_t kGetReportValue = 0x0301;
 

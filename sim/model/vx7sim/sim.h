@@ -68,12 +68,12 @@ inline constexpr int kMaxDevices = 8;
 inline constexpr int kMaxBuses = 4;
 inline constexpr int kMaxDescriptorBytes = 512; // raw string descriptor as stored
 inline constexpr int kMaxQueuedReports = 256;
-inline constexpr int kMaxReportBytes = 8;       // a scripted reply may be shorter or longer than 4
-inline constexpr int kCommandLogSize = 256;     // ring; older entries are overwritten
-inline constexpr int kProtocolLogSize = 32;     // ring, shared by all devices
-inline constexpr int kMaxFaults = 16;           // armed fault rules per device
-inline constexpr int kMaxPathBytes = 260;       // Windows interface path, NUL included
-inline constexpr int kSampleLogSize = 16384;    // ring per device: over 2.5 min at 100 reports/s
+inline constexpr int kMaxReportBytes = 8;    // a scripted reply may be shorter or longer than 4
+inline constexpr int kCommandLogSize = 256;  // ring; older entries are overwritten
+inline constexpr int kProtocolLogSize = 32;  // ring, shared by all devices
+inline constexpr int kMaxFaults = 16;        // armed fault rules per device
+inline constexpr int kMaxPathBytes = 260;    // Windows interface path, NUL included
+inline constexpr int kSampleLogSize = 16384; // ring per device: over 2.5 min at 100 reports/s
 
 // A string descriptor as a device sends it: byte 0 its length (the byte count,
 // capped at 255), byte 1 type 3, then the UTF-16LE code units.
@@ -172,9 +172,9 @@ struct Command {
     std::uint8_t request = 0;
     std::uint16_t value = 0;
     std::uint16_t index = 0;
-    std::uint16_t length = 0;        // bytes the host offered (4; 5 for HidFeature)
+    std::uint16_t length = 0; // bytes the host offered (4; 5 for HidFeature)
     std::uint32_t timeout_ms = 0;
-    Report data{};                   // the 4 report bytes (after the report-ID byte for HidFeature)
+    Report data{}; // the 4 report bytes (after the report-ID byte for HidFeature)
     Outcome outcome = Outcome::Accepted;
 
     bool accepted() const { return outcome == Outcome::Accepted; }
@@ -223,16 +223,16 @@ struct SampleLog {
 };
 
 struct Counters {
-    std::uint64_t opens = 0;          // successful opens
-    std::uint64_t closes = 0;         // closes of such handles
-    std::uint64_t open_failures = 0;  // opens refused (set_open_fails or detached)
-    std::uint64_t string_reads = 0;   // string descriptor requests
+    std::uint64_t opens = 0;         // successful opens
+    std::uint64_t closes = 0;        // closes of such handles
+    std::uint64_t open_failures = 0; // opens refused (set_open_fails or detached)
+    std::uint64_t string_reads = 0;  // string descriptor requests
     std::uint64_t string_failures = 0;
-    std::uint64_t get_transfers = 0;  // well-framed GET requests, faulted ones included
-    std::uint64_t set_transfers = 0;  // well-framed SET requests, faulted ones included
-    std::uint64_t failed_transfers = 0; // well-framed transfers that did not succeed whole
-    std::uint64_t protocol_errors = 0;  // badly framed requests on this device
-    std::uint64_t queued_replies = 0;   // GETs answered from the queue
+    std::uint64_t get_transfers = 0;     // well-framed GET requests, faulted ones included
+    std::uint64_t set_transfers = 0;     // well-framed SET requests, faulted ones included
+    std::uint64_t failed_transfers = 0;  // well-framed transfers that did not succeed whole
+    std::uint64_t protocol_errors = 0;   // badly framed requests on this device
+    std::uint64_t queued_replies = 0;    // GETs answered from the queue
     std::uint64_t generated_samples = 0; // GETs answered by the generator
     std::uint32_t last_get_length = 0;   // size of the latest well-framed GET
     std::uint32_t last_timeout_ms = 0;   // time-out of the latest transfer
@@ -279,8 +279,8 @@ struct ChannelSettings {
 };
 
 struct ChannelConfig {
-    ChannelSettings applied; // what the device samples with
-    ChannelSettings pending; // set by commands, made current by apply
+    ChannelSettings applied;   // what the device samples with
+    ChannelSettings pending;   // set by commands, made current by apply
     std::uint64_t samples = 0; // samples generated for this channel (waveform position)
     Waveform wave_a;
     Waveform wave_b;
@@ -340,15 +340,15 @@ public:
     const std::string &path() const;
 
     // ---- scripting: devices ----
-    int add_device(const DeviceSpec &spec);       // returns the device id (0 .. kMaxDevices-1)
-    int add_vx7(bool attached = true);            // add_device(DeviceSpec::vx7()) attached or not
-    void set_attached(int d, bool attached);      // plug / unplug at any moment
-    void set_open_fails(int d, bool fails);       // opens of this device fail
+    int add_device(const DeviceSpec &spec);  // returns the device id (0 .. kMaxDevices-1)
+    int add_vx7(bool attached = true);       // add_device(DeviceSpec::vx7()) attached or not
+    void set_attached(int d, bool attached); // plug / unplug at any moment
+    void set_open_fails(int d, bool fails);  // opens of this device fail
     void set_string_fails(int d, StringFault which);
     void set_strings(int d, const std::vector<std::uint8_t> &manufacturer, const std::vector<std::uint8_t> &product);
     void set_interface_path(int d, const std::string &path);
     DeviceInfo device(int d) const;
-    std::vector<DeviceInfo> devices() const;      // every added device, in id order
+    std::vector<DeviceInfo> devices() const; // every added device, in id order
 
     // ---- scripting: reports ----
     // Appends replies to the device's GET queue (each 0 .. kMaxReportBytes bytes).
@@ -362,18 +362,18 @@ public:
     void set_idle_reply(int d, const std::optional<std::vector<std::uint8_t>> &reply);
     void set_waveform(int d, int channel, const Waveform &wave, Input input = Input::A);
     ChannelConfig channel_config(int d, int channel) const;
-    void reset_device(int d);                     // same effect as the reset command
+    void reset_device(int d); // same effect as the reset command
 
     // ---- scripting: faults ----
     void inject_fault(int d, const Fault &fault);
     void clear_faults(int d);
-    int armed_faults(int d) const;                // rules not yet used up
+    int armed_faults(int d) const; // rules not yet used up
 
     // ---- inspection ----
     Counters counters(int d) const;
     void clear_counters(int d);
-    std::vector<Command> commands(int d) const;   // retained log, oldest first
-    std::uint64_t command_total(int d) const;     // all ever logged, overwritten ones included
+    std::vector<Command> commands(int d) const; // retained log, oldest first
+    std::uint64_t command_total(int d) const;   // all ever logged, overwritten ones included
     void clear_commands(int d);
     // The sample log after seq `since` (0: all retained). A reader that
     // passes the total it last saw as since reads every sample once, and

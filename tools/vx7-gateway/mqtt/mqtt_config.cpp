@@ -19,8 +19,8 @@ namespace vx7::mqtt {
 namespace {
 
 constexpr std::array<std::string_view, 8> kOptions = {
-    "--mqtt",           "--mqtt-prefix", "--mqtt-qos",  "--mqtt-client-id",
-    "--mqtt-credentials", "--mqtt-cafile", "--mqtt-cert", "--mqtt-key",
+    "--mqtt",        "--mqtt-prefix", "--mqtt-qos", "--mqtt-client-id", "--mqtt-credentials",
+    "--mqtt-cafile", "--mqtt-cert",   "--mqtt-key",
 };
 
 std::string quoted(std::string_view s)
@@ -237,12 +237,9 @@ std::string finish_config(Config &config)
 {
     if (!config.enabled) {
         const std::pair<const char *, bool> given[] = {
-            {"--mqtt-prefix", !config.prefix.empty()},
-            {"--mqtt-qos", config.qos != 0},
-            {"--mqtt-client-id", !config.client_id.empty()},
-            {"--mqtt-credentials", !config.credentials_file.empty()},
-            {"--mqtt-cafile", !config.cafile.empty()},
-            {"--mqtt-cert", !config.certfile.empty()},
+            {"--mqtt-prefix", !config.prefix.empty()},       {"--mqtt-qos", config.qos != 0},
+            {"--mqtt-client-id", !config.client_id.empty()}, {"--mqtt-credentials", !config.credentials_file.empty()},
+            {"--mqtt-cafile", !config.cafile.empty()},       {"--mqtt-cert", !config.certfile.empty()},
             {"--mqtt-key", !config.keyfile.empty()},
         };
         for (const auto &[option, set] : given) {
@@ -252,26 +249,25 @@ std::string finish_config(Config &config)
         return {};
     }
     if (!config.tls) {
-        for (const auto &[option, file] : {std::pair{"--mqtt-cafile", &config.cafile},
-                                           std::pair{"--mqtt-cert", &config.certfile},
-                                           std::pair{"--mqtt-key", &config.keyfile}}) {
+        for (const auto &[option, file] :
+             {std::pair{"--mqtt-cafile", &config.cafile}, std::pair{"--mqtt-cert", &config.certfile},
+              std::pair{"--mqtt-key", &config.keyfile}}) {
             if (!file->empty())
                 return std::string(option) + " needs an mqtts:// URL";
         }
     }
     if (config.certfile.empty() != config.keyfile.empty())
         return "--mqtt-cert and --mqtt-key go together";
-    for (const auto &[option, file] : {std::pair{"--mqtt-cafile", &config.cafile},
-                                       std::pair{"--mqtt-cert", &config.certfile},
-                                       std::pair{"--mqtt-key", &config.keyfile}}) {
+    for (const auto &[option, file] :
+         {std::pair{"--mqtt-cafile", &config.cafile}, std::pair{"--mqtt-cert", &config.certfile},
+          std::pair{"--mqtt-key", &config.keyfile}}) {
         if (!file->empty()) {
             if (std::string e = check_readable(option, *file); !e.empty())
                 return e;
         }
     }
     if (!config.credentials_file.empty()) {
-        if (std::string e = read_credentials(config.credentials_file, config.username, config.password);
-            !e.empty())
+        if (std::string e = read_credentials(config.credentials_file, config.username, config.password); !e.empty())
             return e;
     }
     const std::string host = host_name();

@@ -159,8 +159,7 @@ void Publisher::on_connect(mosquitto *, void *self_ptr, int rc)
     self->connections_.fetch_add(1);
     self->connected_ = true;
     self->pending_.fetch_add(1);
-    if (mosquitto_publish(self->mosq_, nullptr, self->status_topic_.c_str(), 6, "online", 1, true) !=
-        MOSQ_ERR_SUCCESS)
+    if (mosquitto_publish(self->mosq_, nullptr, self->status_topic_.c_str(), 6, "online", 1, true) != MOSQ_ERR_SUCCESS)
         self->pending_.fetch_sub(1);
     const std::string set_topic = self->config_.prefix + "/+/set";
     mosquitto_subscribe(self->mosq_, nullptr, set_topic.c_str(), self->config_.qos);
@@ -202,8 +201,7 @@ void Publisher::publish(const vx7_sample &sample)
     }
     published_.fetch_add(1);
     const std::string last = topic + "/last";
-    if (mosquitto_publish(mosq_, nullptr, last.c_str(), length, payload.data(), config_.qos, true) !=
-        MOSQ_ERR_SUCCESS)
+    if (mosquitto_publish(mosq_, nullptr, last.c_str(), length, payload.data(), config_.qos, true) != MOSQ_ERR_SUCCESS)
         pending_.fetch_sub(1);
 }
 

@@ -88,7 +88,7 @@ using LogFn = std::function<void(const std::string &line)>;
 
 class Publisher {
 public:
-    static constexpr int kMaxPending = 1000;        // messages waiting in the client library
+    static constexpr int kMaxPending = 1000;         // messages waiting in the client library
     static constexpr std::size_t kMaxSetBody = 4096; // same limit as the HTTP body
     static constexpr std::size_t kMaxSetQueue = 8;   // configuration requests waiting
 
@@ -144,7 +144,7 @@ private:
     std::atomic<std::uint64_t> published_{0};
     std::atomic<std::uint64_t> connections_{0};
     std::atomic<int> failures_{0}; // connection attempts failed in a row
-    std::string last_refusal_;    // network thread only
+    std::string last_refusal_;     // network thread only
 
     std::thread network_;
     std::mutex wake_mu_;
