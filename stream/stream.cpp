@@ -3,6 +3,7 @@
 // of the C++ runtime library; one allocation per stream (vx7_stream_open).
 #include "vx7/stream.h"
 
+#include "channel_file.h"
 #include "vx7record/record.h"
 
 #include <cerrno>
@@ -17,47 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-namespace record = vx7::record;
-
-constexpr std::size_t kPathMax = 4096;
-constexpr std::uint32_t kDefaultPeriodUs = 2000;
-constexpr std::int64_t kLateGapNs = 10'000'000;    // the driver's cycle
-constexpr std::int64_t kSlowCheckNs = 100'000'000; // look for file changes
-// The coarse clock is used for polls when its resolution (the kernel's tick)
-// is at most this; a coarser one would make too many polls look late.
-constexpr std::int64_t kCoarseMaxResolutionNs = 4'000'000;
-// How much later than its tick the kernel may bring the coarse clock up to
-// date (a tick interrupt held up), besides the tick itself.
-constexpr std::int64_t kCoarseSlackNs = 1'000'000;
-constexpr std::uint32_t kAllChannels = 0xF;
-
-// What a channel's record says, as far as reporting goes: either "no value"
-// or the record's text up to its NUL.
-struct Seen {
-    bool valid;         // something has been seen at all
-    bool has_value;     // false: "no value"
-    std::size_t length; // bytes of text before the NUL
-    char text[record::kSize];
-};
-
-struct Channel {
-    char path[kPathMax];
-    bool watched;
-    int state;       // vx7_stream_channel_state
-    int error;       // errno of the last failed attempt, 0 when none
-    const char *map; // read-only mapping of kSize bytes, or null
-    dev_t dev;
-    ino_t ino;
-    char raw[record::kSize]; // the mapping's bytes at the last consistent copy
-    bool raw_valid;
-    std::uint64_t word; // its sequence word, when counted
-    bool word_valid;
-    Seen last; // the last reported (or initial) state
-};
-
-} // namespace
+using namespace vx7::stream; // the stream's own internals (channel_file.h)
 
 struct vx7_stream {
     // What a poll with nothing new looks at, side by side: each channel's
@@ -119,108 +80,6 @@ bool now_ns(clockid_t clock, std::int64_t &out)
         return false;
     out = static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
     return true;
-}
-
-bool fill_path(char (&dst)[kPathMax], const char *dir, int channel)
-{
-    const std::size_t n = std::strlen(dir);
-    // dir + "/adcN.adc" + NUL
-    if (n + 10 > kPathMax)
-        return false;
-    std::memcpy(dst, dir, n);
-    std::memcpy(dst + n, "/adc1.adc", 10);
-    dst[n + 4] = static_cast<char>('0' + channel);
-    return true;
-}
-
-void unmap(Channel &c)
-{
-    if (c.map != nullptr)
-        ::munmap(const_cast<char *>(c.map), record::kSize);
-    c.map = nullptr;
-    c.raw_valid = false;
-    c.word_valid = false;
-}
-
-void set_waiting(Channel &c, int error)
-{
-    unmap(c);
-    c.state = VX7_STREAM_CHANNEL_WAITING;
-    c.error = error;
-}
-
-void set_unusable(Channel &c, int error)
-{
-    unmap(c);
-    c.state = VX7_STREAM_CHANNEL_UNUSABLE;
-    c.error = error;
-}
-
-// Maps the channel's file if it is there and long enough. Never maps a file
-// shorter than a record: reading a mapped page beyond the end of a file is
-// fatal.
-void try_map(Channel &c)
-{
-    const int fd = ::open(c.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            set_waiting(c, errno);
-        else
-            set_unusable(c, errno);
-        return;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        const int e = errno;
-        ::close(fd);
-        set_unusable(c, e);
-        return;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        set_unusable(c, S_ISDIR(st.st_mode) ? EISDIR : ENODEV);
-        return;
-    }
-    if (static_cast<std::size_t>(st.st_size) < record::kSize) {
-        ::close(fd);
-        set_waiting(c, 0);
-        return;
-    }
-    void *p = ::mmap(nullptr, record::kSize, PROT_READ, MAP_SHARED, fd, 0);
-    const int e = errno;
-    ::close(fd); // the mapping keeps the file
-    if (p == MAP_FAILED) {
-        set_unusable(c, e);
-        return;
-    }
-    unmap(c);
-    c.map = static_cast<const char *>(p);
-    c.dev = st.st_dev;
-    c.ino = st.st_ino;
-    c.state = VX7_STREAM_CHANNEL_MAPPED;
-    c.error = 0;
-}
-
-// The slow schedule: a file that is not mapped is looked for; a mapped file
-// that is gone, has become short, or is another file now is let go of (and
-// the new one mapped).
-void check_file(Channel &c)
-{
-    if (c.map == nullptr) {
-        try_map(c);
-        return;
-    }
-    struct stat st;
-    if (::stat(c.path, &st) != 0) {
-        set_waiting(c, errno);
-        return;
-    }
-    if (st.st_dev != c.dev || st.st_ino != c.ino) {
-        try_map(c);
-        return;
-    }
-    if (static_cast<std::size_t>(st.st_size) < record::kSize)
-        set_waiting(c, 0);
 }
 
 // What a consistent copy of a record says.

@@ -24,6 +24,8 @@
 
 #include <sched.h>
 
+#include "vx7record/text_scan.h"
+
 namespace vx7::record {
 
 inline constexpr std::size_t kSize = 100; // bytes in a channel file
@@ -309,63 +311,6 @@ template <class Hooks = ReadHooks>
     out = v;
     return true;
 }
-
-namespace detail {
-
-constexpr bool is_c_space(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-constexpr bool is_digit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-constexpr bool is_hex_digit(char c)
-{
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-constexpr char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Whether rec[i...] begins with `word` (lower case), ignoring case.
-constexpr bool starts_with_word(std::span<const char, kSize> rec, std::size_t i, std::string_view word)
-{
-    if (kSize - i < word.size())
-        return false;
-    for (std::size_t k = 0; k < word.size(); ++k) {
-        if (lower(rec[i + k]) != word[k])
-            return false;
-    }
-    return true;
-}
-
-// Reads an optionally signed run of decimal digits at rec[i...] as an
-// exponent, saturated far beyond any exponent that changes a result. Leaves
-// `i` unchanged and returns false when there are no digits.
-constexpr bool parse_exponent(std::span<const char, kSize> rec, std::size_t &i, long &out)
-{
-    std::size_t k = i;
-    bool negative = false;
-    if (k < kSize && (rec[k] == '+' || rec[k] == '-'))
-        negative = rec[k++] == '-';
-    if (k == kSize || !is_digit(rec[k]))
-        return false;
-    long v = 0;
-    for (; k < kSize && is_digit(rec[k]); ++k) {
-        if (v < 1000000)
-            v = v * 10 + (rec[k] - '0');
-    }
-    out = negative ? -v : v;
-    i = k;
-    return true;
-}
-
-} // namespace detail
 
 // Parses the leading number of a record as the "%lf" conversion does in the
 // C locale (the driver always writes "." as decimal point), looking at no
