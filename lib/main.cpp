@@ -52,9 +52,10 @@ std::uint8_t range_code(float adc_range)
 {
     const float q = kMaxRange / adc_range;
     float limit = 2.0f;
-    for (std::uint8_t k = 0; k < 7; ++k, limit *= 2.0f) {
+    for (std::uint8_t k = 0; k < 7; ++k) {
         if (q < limit)
             return k;
+        limit *= 2.0f; // exact: powers of two
     }
     return 7;
 }
