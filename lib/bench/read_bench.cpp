@@ -27,7 +27,7 @@
 
 namespace {
 
-constexpr char kPath[] = "/home/dev/vx7/adc1.adc";
+constexpr auto kPath = vx7::record::reader_path(1);
 constexpr char kInsideEnv[] = "VX7_BENCH_INSIDE";
 
 void BM_vx7_read(benchmark::State &state)
@@ -46,7 +46,7 @@ BENCHMARK(BM_vx7_read);
 void BM_open_mmap_munmap_close(benchmark::State &state)
 {
     for (auto _ : state) {
-        const int fd = ::open(kPath, O_RDONLY | O_CLOEXEC);
+        const int fd = ::open(kPath.data(), O_RDONLY | O_CLOEXEC);
         void *p = ::mmap(nullptr, vx7::record::kSize, PROT_READ, MAP_SHARED, fd, 0);
         if (fd < 0 || p == MAP_FAILED) {
             state.SkipWithError("cannot map the channel file");
@@ -64,7 +64,7 @@ BENCHMARK(BM_open_mmap_munmap_close);
 void BM_open_mmap_touch_munmap_close(benchmark::State &state)
 {
     for (auto _ : state) {
-        const int fd = ::open(kPath, O_RDONLY | O_CLOEXEC);
+        const int fd = ::open(kPath.data(), O_RDONLY | O_CLOEXEC);
         void *p = ::mmap(nullptr, vx7::record::kSize, PROT_READ, MAP_SHARED, fd, 0);
         if (fd < 0 || p == MAP_FAILED) {
             state.SkipWithError("cannot map the channel file");

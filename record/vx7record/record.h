@@ -12,6 +12,8 @@
 #ifndef VX7RECORD_RECORD_H
 #define VX7RECORD_RECORD_H
 
+#include "vx7/vx7.h"
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -33,8 +35,9 @@ inline constexpr int kChannels = 4;
 inline constexpr char kFormat[] = "%.11e\t%lu\t";
 
 // What the project's readers return for a channel that holds no value, or
-// whose file cannot be read: far outside anything the device reports.
-inline constexpr double kNoValue = -1e10;
+// whose file cannot be read: far outside anything the device reports. The
+// value vx7_read documents.
+inline constexpr double kNoValue = VX7_READ_NO_VALUE;
 
 // The readers' default channel files: channel n (1-4) is
 // "/home/dev/vx7/adc<n>.adc", the template with its "1" replaced by n.

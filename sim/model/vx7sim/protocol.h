@@ -11,7 +11,8 @@
 
 namespace vx7sim {
 
-// Identity of the vx7 device.
+// Identity of the vx7 device: the simulator's own copy, deliberately
+// independent of the code under test.
 inline constexpr std::uint16_t kVx7Vendor = 0x16C0;
 inline constexpr std::uint16_t kVx7Product = 0x05DF;
 inline constexpr char16_t kVx7Manufacturer[] = u"ZANDRIVELO";
