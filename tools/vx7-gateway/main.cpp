@@ -166,6 +166,38 @@ int parse(int argc, char **argv, Options &o)
     return -1;
 }
 
+void install_signals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN); // a client that went away is a failed write, not the end
+}
+
+// MQTT, when asked for: every sample (and every "no value") handed on from
+// the stream thread; publish() only queues and never waits for the network.
+// False (with the message printed) when it cannot start.
+bool start_mqtt(const Options &o, vx7::gateway::Hub &hub, std::unique_ptr<vx7::mqtt::Publisher> &mqtt, int &listener)
+{
+    if (!o.mqtt.enabled)
+        return true;
+    mqtt = std::make_unique<vx7::mqtt::Publisher>(o.mqtt, [](int channel, const std::string &body) {
+        const vx7::gateway::Reply r = vx7::gateway::configure_channel(std::to_string(channel), body);
+        return std::pair<int, std::string>{r.status, r.body};
+    });
+    if (const std::string e = mqtt->start(); !e.empty()) {
+        std::fprintf(stderr, "vx7-gateway: %s\n", e.c_str());
+        return false;
+    }
+    listener = hub.subscribe([p = mqtt.get()](const vx7::gateway::Event &e) {
+        if (e.kind == vx7::gateway::Event::Kind::Sample || e.sample.has_value == 0)
+            p->publish(e.sample);
+    });
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -177,12 +209,7 @@ int main(int argc, char **argv)
     // resident memory for nothing: the workers allocate little.
     mallopt(M_ARENA_MAX, 2);
 
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN); // a client that went away is a failed write, not the end
+    install_signals();
 
     vx7::gateway::Hub hub;
     vx7_stream_options so{};
@@ -196,24 +223,11 @@ int main(int argc, char **argv)
         return kExitFailure;
     }
 
-    // MQTT: every sample (and every "no value") handed on from the stream
-    // thread; publish() only queues and never waits for the network.
     std::unique_ptr<vx7::mqtt::Publisher> mqtt;
     int mqtt_listener = 0;
-    if (o.mqtt.enabled) {
-        mqtt = std::make_unique<vx7::mqtt::Publisher>(o.mqtt, [](int channel, const std::string &body) {
-            const vx7::gateway::Reply r = vx7::gateway::configure_channel(std::to_string(channel), body);
-            return std::pair<int, std::string>{r.status, r.body};
-        });
-        if (const std::string e = mqtt->start(); !e.empty()) {
-            std::fprintf(stderr, "vx7-gateway: %s\n", e.c_str());
-            hub.stop();
-            return kExitFailure;
-        }
-        mqtt_listener = hub.subscribe([p = mqtt.get()](const vx7::gateway::Event &e) {
-            if (e.kind == vx7::gateway::Event::Kind::Sample || e.sample.has_value == 0)
-                p->publish(e.sample);
-        });
+    if (!start_mqtt(o, hub, mqtt, mqtt_listener)) {
+        hub.stop();
+        return kExitFailure;
     }
 
     vx7::gateway::Server server(hub, o.server);

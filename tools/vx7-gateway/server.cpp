@@ -255,8 +255,18 @@ void Server::routes()
                            {"Referrer-Policy", "no-referrer"},
                            {"Cache-Control", "no-store"}});
 
-    // Every request: Host must name this gateway (DNS rebinding), and a
-    // request that may change state must come from the page's own origin.
+    guard_requests();
+    page_routes();
+    channel_routes();
+    stream_route();
+    history_route();
+}
+
+// Every request: Host must name this gateway (DNS rebinding), and a request
+// that may change state must come from the page's own origin.
+void Server::guard_requests()
+{
+    httplib::Server &s = *http_;
     s.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
         if (!host_allowed(req.get_header_value("Host"))) {
             ++requests_refused_;
@@ -285,7 +295,11 @@ void Server::routes()
         json_reply(res, res.status, error_json(what));
         return httplib::Server::HandlerResponse::Handled;
     }));
+}
 
+void Server::page_routes()
+{
+    httplib::Server &s = *http_;
     s.Get("/", [](const httplib::Request &, httplib::Response &res) {
         const Asset *a = find_asset("index.html");
         res.set_content(reinterpret_cast<const char *>(a->data), a->size, a->content_type);
@@ -302,7 +316,12 @@ void Server::routes()
         }
         res.set_content(reinterpret_cast<const char *>(a->data), a->size, a->content_type);
     });
+}
 
+// The channels' state, /metrics and the configure call.
+void Server::channel_routes()
+{
+    httplib::Server &s = *http_;
     s.Get("/api/v1/channels", [this](const httplib::Request &, httplib::Response &res) {
         const auto channels = hub_.channels();
         const std::int64_t now = now_ns();
@@ -323,6 +342,27 @@ void Server::routes()
         json_reply(res, 200, body.dump());
     });
 
+    s.Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
+        res.set_content(metrics(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+
+    s.Post("/api/v1/channels/([^/]+)/config", [this](const httplib::Request &req, httplib::Response &res) {
+        if (!options_.allow_configure) {
+            json_reply(res, 403, error_json("configuration is turned off (start vx7-gateway with --allow-configure)"));
+            return;
+        }
+        if (media_type(req.get_header_value("Content-Type")) != "application/json") {
+            json_reply(res, 415, error_json("Content-Type must be application/json"));
+            return;
+        }
+        const Reply r = configure_channel(req.matches[1].str(), req.body);
+        json_reply(res, r.status, r.body);
+    });
+}
+
+void Server::stream_route()
+{
+    httplib::Server &s = *http_;
     s.Get("/api/v1/stream", [this](const httplib::Request &, httplib::Response &res) {
         std::size_t n = stream_clients_.load();
         do {
@@ -376,7 +416,11 @@ void Server::routes()
                 --stream_clients_;
             });
     });
+}
 
+void Server::history_route()
+{
+    httplib::Server &s = *http_;
     s.Get("/api/v1/history", [this](const httplib::Request &req, httplib::Response &res) {
         unsigned long long seconds = Hub::kHistorySeconds;
         if (req.has_param("seconds") &&
@@ -404,23 +448,6 @@ void Server::routes()
             }
             return true;
         });
-    });
-
-    s.Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
-        res.set_content(metrics(), "text/plain; version=0.0.4; charset=utf-8");
-    });
-
-    s.Post("/api/v1/channels/([^/]+)/config", [this](const httplib::Request &req, httplib::Response &res) {
-        if (!options_.allow_configure) {
-            json_reply(res, 403, error_json("configuration is turned off (start vx7-gateway with --allow-configure)"));
-            return;
-        }
-        if (media_type(req.get_header_value("Content-Type")) != "application/json") {
-            json_reply(res, 415, error_json("Content-Type must be application/json"));
-            return;
-        }
-        const Reply r = configure_channel(req.matches[1].str(), req.body);
-        json_reply(res, r.status, r.body);
     });
 }
 

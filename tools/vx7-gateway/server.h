@@ -64,6 +64,11 @@ private:
     bool host_allowed(const std::string &host) const;
     bool origin_allowed(const std::string &origin) const;
     void routes();
+    void guard_requests();
+    void page_routes();
+    void channel_routes();
+    void stream_route();
+    void history_route();
 
     Hub &hub_;
     ServerOptions options_;
