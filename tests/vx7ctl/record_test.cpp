@@ -3,7 +3,7 @@
 // are written by the test where their content matters, by the real driver
 // on the simulated device where a steady flow of samples is needed.
 #include "ctl_sandbox.h"
-#include "record_lines.h"
+#include "sample_lines.h"
 #include "sandbox.h"
 #include "vx7sim/sim.h"
 
@@ -50,7 +50,7 @@ TEST(RecordLines, TimeIsUtcWithMicroseconds)
         {951782400000001000, "2000-02-29T00:00:00.000001Z"},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(vx7ctl::iso_time(c.ns), c.text) << c.ns;
+        EXPECT_EQ(vx7::lines::iso_time(c.ns), c.text) << c.ns;
 }
 
 TEST(RecordLines, CsvKeepsTheDriversTextJsonTheSameNumber)
@@ -67,11 +67,11 @@ TEST(RecordLines, CsvKeepsTheDriversTextJsonTheSameNumber)
     };
     for (std::size_t i = 0; i < std::size(samples); ++i) {
         std::string line;
-        vx7ctl::append_csv_line(line, samples[i]);
+        vx7::lines::append_csv_line(line, samples[i]);
         EXPECT_EQ(line, csv[i]);
 
         std::string json;
-        vx7ctl::append_jsonl_line(json, samples[i]);
+        vx7::lines::append_jsonl_line(json, samples[i]);
         ASSERT_EQ(json.back(), '\n');
         const auto j = nlohmann::json::parse(json);
         EXPECT_EQ(j.size(), 4u) << json;
@@ -82,7 +82,7 @@ TEST(RecordLines, CsvKeepsTheDriversTextJsonTheSameNumber)
         EXPECT_EQ(j["volts"].get<double>(), std::strtod(samples[i].text, nullptr)) << json;
     }
     std::string json;
-    vx7ctl::append_jsonl_line(json, samples[0]);
+    vx7::lines::append_jsonl_line(json, samples[0]);
     EXPECT_EQ(json, "{\"time\":\"2026-12-08T10:11:12.123456Z\",\"elapsed_ms\":5230,\"channel\":1,\"volts\":1.25}\n");
 }
 
@@ -92,8 +92,8 @@ TEST(RecordLines, NoValueHasEmptyFieldsInCsvAndNullInJson)
     s.channel = 3;
     s.wall_ns = 1796724672123456789;
     std::string csv, json;
-    vx7ctl::append_csv_line(csv, s);
-    vx7ctl::append_jsonl_line(json, s);
+    vx7::lines::append_csv_line(csv, s);
+    vx7::lines::append_jsonl_line(json, s);
     EXPECT_EQ(csv, "2026-12-08T10:11:12.123456Z,,3,\n");
     EXPECT_EQ(json, "{\"time\":\"2026-12-08T10:11:12.123456Z\",\"elapsed_ms\":null,\"channel\":3,\"volts\":null}\n");
 }

@@ -57,22 +57,6 @@ void Subscription::close()
 
 // ---- formatting ----
 
-std::string iso_time(std::int64_t wall_ns)
-{
-    std::int64_t secs = wall_ns / 1000000000;
-    std::int64_t rem = wall_ns % 1000000000;
-    if (rem < 0) {
-        rem += 1000000000;
-        --secs;
-    }
-    const auto t = static_cast<std::time_t>(secs);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long long>(rem / 1000));
-    return buf;
-}
 
 std::string Hub::sample_json(const vx7_sample &s)
 {

@@ -8,6 +8,7 @@
 #ifndef VX7_GATEWAY_HUB_H
 #define VX7_GATEWAY_HUB_H
 
+#include "sample_lines.h"
 #include "vx7/stream.h"
 
 #include <array>
@@ -159,8 +160,9 @@ private:
     std::atomic<std::uint64_t> dropped_{0};
 };
 
-// "2026-12-08T10:11:12.123456Z" for a CLOCK_REALTIME time in ns.
-std::string iso_time(std::int64_t wall_ns);
+// "2026-12-08T10:11:12.123456Z" for a CLOCK_REALTIME time in ns: the time
+// of vx7ctl record's lines.
+using vx7::lines::iso_time;
 
 } // namespace vx7::gateway
 

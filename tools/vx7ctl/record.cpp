@@ -5,8 +5,8 @@
 #include "args.h"
 #include "commands.h"
 #include "interrupt.h"
-#include "record_lines.h"
 #include "record_output.h"
+#include "sample_lines.h"
 
 #include "vx7/stream.h"
 
@@ -19,6 +19,8 @@
 #include <time.h>
 
 namespace vx7ctl {
+
+using namespace vx7::lines; // the sample lines shared with the gateway
 namespace {
 
 // The longest wait for a sample before the stop conditions are looked at

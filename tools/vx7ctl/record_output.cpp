@@ -1,6 +1,6 @@
 #include "record_output.h"
 
-#include "record_lines.h"
+#include "sample_lines.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 namespace vx7ctl {
+
+using namespace vx7::lines; // the sample lines shared with the gateway
 namespace {
 
 constexpr std::size_t kMaxFirstLine = 4096;

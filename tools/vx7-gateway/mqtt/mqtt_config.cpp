@@ -278,22 +278,6 @@ std::string finish_config(Config &config)
     return {};
 }
 
-std::string iso_time(std::int64_t wall_ns)
-{
-    std::int64_t sec = wall_ns / 1000000000;
-    std::int64_t rem = wall_ns % 1000000000;
-    if (rem < 0) {
-        rem += 1000000000;
-        --sec;
-    }
-    const std::time_t t = static_cast<std::time_t>(sec);
-    std::tm tm{};
-    ::gmtime_r(&t, &tm);
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long long>(rem / 1000));
-    return buf;
-}
 
 std::string sample_json(const vx7_sample &sample)
 {

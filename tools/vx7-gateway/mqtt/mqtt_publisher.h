@@ -20,6 +20,7 @@
 #ifndef VX7_GATEWAY_MQTT_PUBLISHER_H
 #define VX7_GATEWAY_MQTT_PUBLISHER_H
 
+#include "sample_lines.h"
 #include "vx7/stream.h"
 
 #include <atomic>
@@ -77,8 +78,9 @@ struct Config {
 // The payload of a sample: {"time":"2026-12-08T10:11:12.123456Z",
 // "elapsed_ms":N,"volts":X}, volts null for a "no value" sample.
 [[nodiscard]] std::string sample_json(const vx7_sample &sample);
-// Wall-clock nanoseconds as ISO 8601 UTC with microseconds.
-[[nodiscard]] std::string iso_time(std::int64_t wall_ns);
+// Wall-clock nanoseconds as ISO 8601 UTC with microseconds: the time of
+// vx7ctl record's lines and the gateway's events.
+using vx7::lines::iso_time;
 
 // Answers a configuration request: (HTTP-like status, JSON body). Called on
 // the publisher's own worker thread, one request at a time.

@@ -1,4 +1,6 @@
-// The lines `vx7ctl record` writes, one per sample:
+// A sample as a line of text, the one form every program shows it in:
+// `vx7ctl record` writes these lines, the gateway's history and event stream
+// and its MQTT messages use the same time and fields.
 //   CSV    time,elapsed_ms,channel,volts
 //          2026-12-08T10:11:12.123456Z,5230,1,1.25000000000e+00
 //   JSONL  {"time":"2026-12-08T10:11:12.123456Z","elapsed_ms":5230,"channel":1,"volts":1.25}
@@ -7,8 +9,8 @@
 // gets the very double the driver's text gives). A channel whose record
 // turned to "no value" (the driver stopped) gets one line with neither
 // elapsed_ms nor volts: empty fields in CSV, null in JSON.
-#ifndef VX7CTL_RECORD_LINES_H
-#define VX7CTL_RECORD_LINES_H
+#ifndef VX7_SAMPLE_LINES_H
+#define VX7_SAMPLE_LINES_H
 
 #include "vx7/stream.h"
 
@@ -16,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-namespace vx7ctl {
+namespace vx7::lines {
 
 inline constexpr std::string_view kCsvHeader = "time,elapsed_ms,channel,volts\n";
 
@@ -33,6 +35,6 @@ void append_jsonl_line(std::string &out, const vx7_sample &s);
 [[nodiscard]] bool csv_first_line_ok(std::string_view line);
 [[nodiscard]] bool jsonl_first_line_ok(std::string_view line);
 
-} // namespace vx7ctl
+} // namespace vx7::lines
 
 #endif

@@ -1,11 +1,11 @@
-#include "record_lines.h"
+#include "sample_lines.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <ctime>
 
-namespace vx7ctl {
+namespace vx7::lines {
 
 std::string iso_time(std::int64_t wall_ns)
 {
@@ -72,4 +72,4 @@ bool jsonl_first_line_ok(std::string_view line)
     return true;
 }
 
-} // namespace vx7ctl
+} // namespace vx7::lines
