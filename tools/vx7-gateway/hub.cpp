@@ -57,7 +57,6 @@ void Subscription::close()
 
 // ---- formatting ----
 
-
 std::string Hub::sample_json(const vx7_sample &s)
 {
     const nlohmann::json j = {

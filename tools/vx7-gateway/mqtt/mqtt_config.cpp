@@ -278,7 +278,6 @@ std::string finish_config(Config &config)
     return {};
 }
 
-
 std::string sample_json(const vx7_sample &sample)
 {
     nlohmann::ordered_json j;
