@@ -326,6 +326,20 @@ template <class Hooks = ReadHooks>
 // then an exponent lowered by the count of digits behind the point), which
 // reads the same in every locale; strtod does the correctly rounded
 // conversion. Allocates nothing and is safe from any thread.
+namespace detail {
+// strtod on a number rewritten without locale-dependent characters; false
+// (and `out` untouched) when it holds no number.
+inline bool convert(const char *text, double &out)
+{
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text)
+        return false;
+    out = v;
+    return true;
+}
+} // namespace detail
+
 [[nodiscard]] inline bool parse_value(std::span<const char, kSize> whole, double &out)
 {
     // Behind a sequence word's magic the last bytes are the word, not text:
@@ -350,12 +364,7 @@ template <class Hooks = ReadHooks>
         for (; i < kSize && rec[i] != '\0'; ++i)
             text[n++] = detail::lower(rec[i]);
         text[n] = '\0';
-        char *end = nullptr;
-        const double v = std::strtod(text, &end);
-        if (end == text)
-            return false;
-        out = v;
-        return true;
+        return detail::convert(text, out);
     }
 
     const bool hex = kSize - i >= 2 && rec[i] == '0' && detail::lower(rec[i + 1]) == 'x' &&
@@ -389,12 +398,7 @@ template <class Hooks = ReadHooks>
     const int written = std::snprintf(text + n, sizeof text - n, hex ? "p%ld" : "e%ld", exponent);
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof text - n)
         return false;
-    char *end = nullptr;
-    const double v = std::strtod(text, &end);
-    if (end == text)
-        return false;
-    out = v;
-    return true;
+    return detail::convert(text, out);
 }
 
 } // namespace vx7::record

@@ -213,9 +213,6 @@ int main(int argc, char **argv)
 
     vx7::gateway::Hub hub;
     vx7_stream_options so{};
-    // The driver rewrites a channel at most every 10 ms: polling every 2 ms
-    // loses nothing, adds at most 2 ms of latency and halves the wake-ups.
-    so.poll_period_us = 2000;
     if (o.have_channels_dir)
         so.dir = o.channels_dir.c_str();
     if (const int rc = hub.start(so); rc != VX7_STREAM_OK) {
