@@ -2,10 +2,15 @@
 // the real driver and gateway in a sandbox against the simulated device.
 //   * CLIENTS (default 10) event-stream clients for SECONDS (default 20): the gateway's CPU
 //     (% of one core, from /proc/PID/stat) and resident memory (VmRSS);
-//   * latency from the driver's write of a record (seen by a thread of this
-//     program that polls the channel files every 100 us) to a stream client
-//     receiving that sample: median, 99th percentile, maximum;
-//   * GET /metrics over one kept-alive connection: median and 99th percentile.
+//   * then, with the clients still reading, for up to 20 s: latency from the
+//     driver's write of a record (seen by a thread of this program that
+//     polls the channel files every 100 us) to a stream client receiving
+//     that sample: median, 99th percentile, maximum;
+//   * GET /metrics over one kept-alive connection: median and 99th percentile;
+//   * then, side by side, the floor: the CPU a bare loop spends sending the
+//     same number of events of the same size to as many loopback
+//     connections, each read by its own thread (the kernel's share of
+//     delivering them, which no gateway can avoid).
 // Usage: vx7_gateway_probe [SECONDS [CLIENTS]]
 // VX7_PROBE_WRAP, when set, is put before the gateway's command line inside
 // the sandbox (for example "strace -c -f -o /strace.out" or
@@ -26,8 +31,12 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -59,6 +68,81 @@ std::pair<long long, long long> cpu_ticks(vx7test::Sandbox &sb, int pid)
             st = std::stoll(f);
     }
     return {ut, st};
+}
+
+// CPU (% of one core) of a thread that, every 10 ms for `seconds`, sends a
+// `bytes`-byte chunk to each of `nclients` loopback TCP connections the way
+// the gateway does (TCP_NODELAY, without waiting); a thread per connection
+// reads. Negative when the sockets cannot be set up.
+double bare_sender_cpu(int seconds, int nclients, std::size_t bytes)
+{
+    const int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (lfd < 0 || bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(lfd, 64) != 0 ||
+        getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        if (lfd >= 0)
+            close(lfd);
+        return -1;
+    }
+    std::vector<std::thread> readers;
+    std::vector<int> sending;
+    for (int i = 0; i < nclients; ++i) {
+        const int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (c < 0 || connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            if (c >= 0)
+                close(c);
+            break;
+        }
+        readers.emplace_back([c] {
+            char buf[4096];
+            for (;;) {
+                pollfd p{c, POLLIN, 0};
+                if (poll(&p, 1, 5000) <= 0 || recv(c, buf, sizeof buf, 0) <= 0)
+                    break;
+            }
+            close(c);
+        });
+        const int s = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0)
+            break;
+        const int yes = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        sending.push_back(s);
+    }
+    close(lfd);
+    const bool ok = static_cast<int>(sending.size()) == nclients;
+    double cpu = -1;
+    if (ok) {
+        std::thread sender([&] {
+            const std::string chunk(bytes, 'x');
+            timespec c0{};
+            timespec c1{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c0);
+            const auto start = Clock::now();
+            auto next = start;
+            while (Clock::now() - start < std::chrono::seconds(seconds)) {
+                next += 10ms;
+                std::this_thread::sleep_until(next);
+                for (const int s : sending)
+                    (void)send(s, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            }
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c1);
+            const double used =
+                static_cast<double>(c1.tv_sec - c0.tv_sec) + 1e-9 * static_cast<double>(c1.tv_nsec - c0.tv_nsec);
+            cpu = 100.0 * used / std::chrono::duration<double>(Clock::now() - start).count();
+        });
+        sender.join();
+    }
+    for (const int s : sending) {
+        shutdown(s, SHUT_RDWR);
+        close(s);
+    }
+    for (auto &t : readers)
+        t.join();
+    return cpu;
 }
 
 } // namespace
@@ -98,33 +182,6 @@ int main(int argc, char **argv)
     std::map<std::pair<int, std::uint64_t>, Clock::time_point> written;
     std::vector<double> latencies_ms;
     std::atomic<bool> stop{false};
-    std::thread watcher([&] {
-        const char *maps[4] = {};
-        for (int c = 0; c < 4; ++c) {
-            const int fd =
-                open(sb.host("/home/dev/vx7/adc" + std::to_string(c + 1) + ".adc").c_str(), O_RDONLY | O_CLOEXEC);
-            maps[c] = static_cast<const char *>(mmap(nullptr, 100, PROT_READ, MAP_SHARED, fd, 0));
-            close(fd);
-        }
-        std::uint64_t last[4] = {};
-        while (!stop) {
-            for (int c = 0; c < 4; ++c) {
-                char rec[101] = {};
-                std::memcpy(rec, maps[c], 100);
-                const char *tab = std::strchr(rec, '\t');
-                if (tab == nullptr)
-                    continue;
-                const std::uint64_t e = std::strtoull(tab + 1, nullptr, 10);
-                if (e != last[c]) {
-                    last[c] = e;
-                    std::lock_guard lock(mu);
-                    written.emplace(std::make_pair(c + 1, e), Clock::now());
-                }
-            }
-            std::this_thread::sleep_for(100us);
-        }
-    });
-
     // Ten stream clients; the first one measures latency.
     std::atomic<std::uint64_t> events{0};
     std::vector<std::thread> clients;
@@ -162,6 +219,40 @@ int main(int argc, char **argv)
     const std::uint64_t e1 = events;
     const auto rss = sb.run("grep VmRSS /proc/" + std::to_string(pid) + "/status").out;
 
+    // Latency, in a window of its own: the watcher polls every 100 us, which
+    // would disturb the gateway's CPU figure above.
+    std::atomic<bool> watching{true};
+    std::thread watcher([&] {
+        const char *maps[4] = {};
+        for (int c = 0; c < 4; ++c) {
+            const int fd =
+                open(sb.host("/home/dev/vx7/adc" + std::to_string(c + 1) + ".adc").c_str(), O_RDONLY | O_CLOEXEC);
+            maps[c] = static_cast<const char *>(mmap(nullptr, 100, PROT_READ, MAP_SHARED, fd, 0));
+            close(fd);
+        }
+        std::uint64_t last[4] = {};
+        while (watching) {
+            for (int c = 0; c < 4; ++c) {
+                char rec[101] = {};
+                std::memcpy(rec, maps[c], 100);
+                const char *tab = std::strchr(rec, '\t');
+                if (tab == nullptr)
+                    continue;
+                const std::uint64_t e = std::strtoull(tab + 1, nullptr, 10);
+                if (e != last[c]) {
+                    last[c] = e;
+                    std::lock_guard lock(mu);
+                    written.emplace(std::make_pair(c + 1, e), Clock::now());
+                }
+            }
+            std::this_thread::sleep_for(100us);
+        }
+    });
+
+    std::this_thread::sleep_for(std::chrono::seconds(std::min(seconds, 20)));
+    watching = false;
+    watcher.join();
+
     // /metrics while the streams run.
     std::vector<double> metrics_ms;
     {
@@ -182,7 +273,6 @@ int main(int argc, char **argv)
     sb.wait_exit(pid, 10s);
     for (auto &t : clients)
         t.join();
-    watcher.join();
     sb.run(VX7_TEST_DRIVER " stop");
 
     const auto percent = [&](long long ticks) {
@@ -208,5 +298,13 @@ int main(int argc, char **argv)
                 percentile(latencies_ms, 1.0));
     std::printf("GET /metrics (%zu requests): median %.3f ms, p99 %.3f ms\n", metrics_ms.size(),
                 percentile(metrics_ms, 0.5), percentile(metrics_ms, 0.99));
+    if (nclients > 0) {
+        // The events' size on the wire: a sample's JSON, its SSE lines and chunk framing.
+        const double floor = bare_sender_cpu(seconds, nclients, 135);
+        std::printf(
+            "the floor, a bare loop sending as many events to %d loopback connections: %.2f %% of one core; "
+            "gateway / floor = %.2f\n",
+            nclients, floor, floor > 0 ? cpu / floor : 0.0);
+    }
     return 0;
 }

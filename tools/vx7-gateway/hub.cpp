@@ -8,53 +8,6 @@
 
 namespace vx7::gateway {
 
-// ---- Subscription ----
-
-bool Subscription::take(std::vector<Event> &out, std::chrono::milliseconds timeout)
-{
-    out.clear();
-    std::unique_lock lock(mu_);
-    cv_.wait_for(lock, timeout, [&] { return !queue_.empty() || dropped_ || closed_; });
-    if (dropped_ || closed_)
-        return false;
-    out.swap(queue_);
-    return true;
-}
-
-bool Subscription::dropped() const
-{
-    std::lock_guard lock(mu_);
-    return dropped_;
-}
-
-bool Subscription::push(const Event &e)
-{
-    bool ok;
-    {
-        std::lock_guard lock(mu_);
-        if (dropped_ || closed_)
-            return false;
-        ok = queue_.size() < capacity_;
-        if (ok) {
-            queue_.push_back(e);
-        } else {
-            dropped_ = true;
-            queue_.clear();
-        }
-    }
-    cv_.notify_one();
-    return ok;
-}
-
-void Subscription::close()
-{
-    {
-        std::lock_guard lock(mu_);
-        closed_ = true;
-    }
-    cv_.notify_all();
-}
-
 // ---- formatting ----
 
 std::string Hub::sample_json(const vx7_sample &s)
@@ -102,11 +55,6 @@ void Hub::stop()
         vx7_stream_close(stream_);
         stream_ = nullptr;
     }
-    std::lock_guard lock(mu_);
-    stopped_ = true;
-    for (auto &q : queues_)
-        q->close();
-    queues_.clear();
 }
 
 void Hub::run()
@@ -167,19 +115,6 @@ void Hub::publish(const vx7_sample &s)
         sample_event.json = std::make_shared<const std::string>(sample_json(s));
 
     lock.lock();
-    for (auto it = queues_.begin(); it != queues_.end();) {
-        bool ok = true;
-        if (status_changed)
-            ok = (*it)->push(status_event);
-        if (ok && is_sample)
-            ok = (*it)->push(sample_event);
-        if (!ok) {
-            ++dropped_;
-            it = queues_.erase(it);
-        } else {
-            ++it;
-        }
-    }
     for (auto &[id, cb] : callbacks_) {
         if (status_changed)
             cb(status_event);
@@ -200,29 +135,6 @@ void Hub::unsubscribe(int id)
 {
     std::lock_guard lock(mu_);
     std::erase_if(callbacks_, [&](const auto &p) { return p.first == id; });
-}
-
-std::shared_ptr<Subscription> Hub::subscribe_queue(std::size_t capacity)
-{
-    auto s = std::make_shared<Subscription>(capacity);
-    std::lock_guard lock(mu_);
-    if (stopped_)
-        s->close();
-    else
-        queues_.push_back(s);
-    return s;
-}
-
-void Hub::unsubscribe(const std::shared_ptr<Subscription> &s)
-{
-    std::lock_guard lock(mu_);
-    std::erase(queues_, s);
-}
-
-std::size_t Hub::queue_subscribers() const
-{
-    std::lock_guard lock(mu_);
-    return queues_.size();
 }
 
 std::array<ChannelState, kChannels> Hub::channels() const

@@ -3,8 +3,7 @@
 // keeping the latest state of each channel, counters and a history ring.
 //
 // Nothing a listener does can stall the stream: callbacks run on the stream
-// thread and must return at once; queue subscribers get a bounded queue and
-// are dropped (their queue closed) when it is full.
+// thread and must return at once.
 #ifndef VX7_GATEWAY_HUB_H
 #define VX7_GATEWAY_HUB_H
 
@@ -14,7 +13,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,34 +37,6 @@ struct Event {
     std::shared_ptr<const std::string> json;
 };
 
-// A bounded queue of events for one listener. The hub pushes; the listener
-// takes. When a push finds it full the queue is closed as dropped, and the
-// listener sees that on its next take.
-class Subscription {
-public:
-    explicit Subscription(std::size_t capacity) : capacity_(capacity) {}
-
-    // Waits up to `timeout` for events and moves all that are queued into
-    // `out` (cleared first). Returns false once the subscription is dropped
-    // or the hub stopped: the listener should end.
-    bool take(std::vector<Event> &out, std::chrono::milliseconds timeout);
-    bool dropped() const;
-
-    // Hub side: false when the queue was full (and is now dropped) or closed.
-    bool push(const Event &e);
-    void close();
-
-private:
-    const std::size_t capacity_;
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    // Swapped with the listener's vector on take(), so that both keep their
-    // capacity and a steady stream of events allocates nothing here.
-    std::vector<Event> queue_;
-    bool dropped_ = false;
-    bool closed_ = false;
-};
-
 // The latest state of a channel.
 struct ChannelState {
     bool has_value = false;
@@ -89,7 +59,6 @@ public:
     // history_seconds x kHistoryRate rows are kept per channel.
     static constexpr std::size_t kHistoryRate = 100; // samples per second and channel, at most
     static constexpr std::size_t kHistorySeconds = 600;
-    static constexpr std::size_t kQueueCapacity = 512; // events per queue subscriber
 
     explicit Hub(std::size_t history_seconds = kHistorySeconds);
     ~Hub();
@@ -99,7 +68,7 @@ public:
     // Opens the stream (options as vx7_stream_open takes them) and starts the
     // stream thread. Returns the stream's result code.
     int start(const vx7_stream_options &options);
-    // Stops the stream thread and closes every subscription. Idempotent.
+    // Stops the stream thread. Idempotent.
     void stop();
 
     // What the stream thread does with each sample; public so that tests can
@@ -111,14 +80,10 @@ public:
     // for unsubscribe; once unsubscribe returns the callback is not running.
     int subscribe(std::function<void(const Event &)> callback);
     void unsubscribe(int id);
-    std::shared_ptr<Subscription> subscribe_queue(std::size_t capacity = kQueueCapacity);
-    void unsubscribe(const std::shared_ptr<Subscription> &s);
 
     // State.
     std::array<ChannelState, kChannels> channels() const;
     std::uint64_t late_polls() const { return late_polls_.load(); }
-    std::uint64_t dropped_subscribers() const { return dropped_.load(); }
-    std::size_t queue_subscribers() const;
     // Rows of the last `seconds` (by wall-clock time, up to now), oldest
     // first across channels.
     std::vector<HistoryRow> history(double seconds) const;
@@ -149,15 +114,12 @@ private:
     std::array<ChannelState, kChannels> state_{};
     std::array<Ring, kChannels> rings_;
     std::vector<std::pair<int, std::function<void(const Event &)>>> callbacks_;
-    std::vector<std::shared_ptr<Subscription>> queues_;
     int next_id_ = 1;
-    bool stopped_ = false; // stop() ran: new queues start closed
 
     vx7_stream *stream_ = nullptr;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> late_polls_{0};
-    std::atomic<std::uint64_t> dropped_{0};
 };
 
 // "2026-12-08T10:11:12.123456Z" for a CLOCK_REALTIME time in ns: the time

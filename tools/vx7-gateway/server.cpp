@@ -3,6 +3,7 @@
 #include "assets.h"
 #include "configure.h"
 #include "daemon.h"
+#include "http_connection.h"
 #include "settings.h"
 
 #include <httplib.h>
@@ -100,7 +101,8 @@ bool driver_running(const std::string &home_dir)
 }
 
 Server::Server(Hub &hub, ServerOptions options)
-    : hub_(hub), options_(std::move(options)), http_(std::make_unique<httplib::Server>())
+    : hub_(hub), options_(std::move(options)), http_(std::make_unique<HandoverServer>()),
+      streams_(hub, options_.max_stream_clients)
 {
     routes();
 }
@@ -140,7 +142,7 @@ bool Server::bind(std::string &error)
         }
         port_ = options_.port;
     }
-    return true;
+    return streams_.start(error);
 }
 
 void Server::run()
@@ -150,6 +152,7 @@ void Server::run()
 
 void Server::stop()
 {
+    streams_.stop();
     if (http_)
         http_->stop();
 }
@@ -229,9 +232,9 @@ std::string Server::metrics() const
            "Polls of the channel files that came late, when a sample may have been missed.");
     series("vx7_stream_late_polls_total", 0, std::to_string(hub_.late_polls()));
     family("vx7_gateway_stream_clients", "gauge", "Event-stream clients connected now.");
-    series("vx7_gateway_stream_clients", 0, std::to_string(stream_clients_.load()));
+    series("vx7_gateway_stream_clients", 0, std::to_string(streams_.clients()));
     family("vx7_gateway_dropped_clients_total", "counter", "Event-stream clients dropped because they fell behind.");
-    series("vx7_gateway_dropped_clients_total", 0, std::to_string(hub_.dropped_subscribers()));
+    series("vx7_gateway_dropped_clients_total", 0, std::to_string(streams_.dropped()));
     family("vx7_gateway_refused_requests_total", "counter",
            "Requests refused for their Host, Origin or the stream client limit.");
     series("vx7_gateway_refused_requests_total", 0, std::to_string(requests_refused_.load()));
@@ -243,7 +246,9 @@ std::string Server::metrics() const
 void Server::routes()
 {
     httplib::Server &s = *http_;
-    const std::size_t workers = options_.max_stream_clients + 8;
+    // Event-stream connections are handed over to streams_ and hold no
+    // worker; these serve the other requests and kept-alive connections.
+    const std::size_t workers = 16;
     s.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
     s.set_payload_max_length(options_.max_body);
     s.set_keep_alive_timeout(options_.idle_timeout_s);
@@ -364,56 +369,26 @@ void Server::stream_route()
 {
     httplib::Server &s = *http_;
     s.Get("/api/v1/stream", [this](const httplib::Request &, httplib::Response &res) {
-        std::size_t n = stream_clients_.load();
-        do {
-            if (n >= options_.max_stream_clients) {
-                ++requests_refused_;
-                json_reply(res, 503,
-                           error_json("too many event-stream clients (at most " +
-                                      std::to_string(options_.max_stream_clients) + ")"));
-                return;
-            }
-        } while (!stream_clients_.compare_exchange_weak(n, n + 1));
-
-        struct Client {
-            std::shared_ptr<Subscription> sub;
-            std::vector<Event> batch;
-            std::string buf;
-            bool greeted = false;
-            std::chrono::steady_clock::time_point last_write = std::chrono::steady_clock::now();
-        };
-        auto client = std::make_shared<Client>();
-        client->sub = hub_.subscribe_queue();
+        if (!streams_.reserve()) {
+            ++requests_refused_;
+            json_reply(res, 503,
+                       error_json("too many event-stream clients (at most " +
+                                  std::to_string(options_.max_stream_clients) + ")"));
+            return;
+        }
+        // Once the headers are out the connection goes to streams_, which
+        // writes the events; a HEAD request ends here and frees its slot.
+        auto handed_over = std::make_shared<bool>(false);
         res.set_header("X-Accel-Buffering", "no");
         res.set_chunked_content_provider(
             "text/event-stream",
-            [client](std::size_t, httplib::DataSink &sink) {
-                Client &c = *client;
-                c.buf.clear();
-                if (!c.greeted) {
-                    // The browser reconnects by itself 2 s after a loss.
-                    c.greeted = true;
-                    c.buf = "retry: 2000\n\n";
-                } else {
-                    if (!c.sub->take(c.batch, std::chrono::milliseconds(1000)))
-                        return false; // dropped for falling behind, or shutting down
-                    for (const Event &e : c.batch) {
-                        c.buf += e.kind == Event::Kind::Sample ? "event: sample\ndata: " : "event: status\ndata: ";
-                        c.buf += *e.json;
-                        c.buf += "\n\n";
-                    }
-                    const auto now = std::chrono::steady_clock::now();
-                    if (c.buf.empty() && now - c.last_write > std::chrono::seconds(15))
-                        c.buf = ": keep-alive\n\n";
-                }
-                if (c.buf.empty())
-                    return true;
-                c.last_write = std::chrono::steady_clock::now();
-                return sink.write(c.buf.data(), c.buf.size());
+            [this, handed_over](std::size_t, httplib::DataSink &) {
+                *handed_over = HandoverServer::hand_over([this](int fd) { streams_.adopt(fd); });
+                return false; // this worker is done with the connection
             },
-            [this, client](bool) {
-                hub_.unsubscribe(client->sub);
-                --stream_clients_;
+            [this, handed_over](bool) {
+                if (!*handed_over)
+                    streams_.release();
             });
     });
 }

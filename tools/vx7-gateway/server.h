@@ -3,6 +3,7 @@
 #ifndef VX7_GATEWAY_SERVER_H
 #define VX7_GATEWAY_SERVER_H
 
+#include "event_streams.h"
 #include "hub.h"
 
 #include <atomic>
@@ -12,11 +13,9 @@
 #include <string>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
-
 namespace vx7::gateway {
+
+class HandoverServer;
 
 struct ServerOptions {
     std::string host = "127.0.0.1"; // as given to --listen (IPv6 without brackets)
@@ -47,15 +46,18 @@ public:
 
     void add_metrics(MetricsSource source);
 
-    // Binds the listening socket; on failure returns false with a message.
+    // Binds the listening socket and starts the event streams' writer; on
+    // failure returns false with a message.
     bool bind(std::string &error);
     int port() const { return port_; }
     // Serves until stop(); call after bind, from any thread.
     void run();
+    // Ends the event streams and stops serving.
     void stop();
     bool running() const;
 
-    std::size_t stream_clients() const { return stream_clients_.load(); }
+    std::size_t stream_clients() const { return streams_.clients(); }
+    std::uint64_t dropped_stream_clients() const { return streams_.dropped(); }
 
     // The text of /metrics now.
     std::string metrics() const;
@@ -72,9 +74,9 @@ private:
 
     Hub &hub_;
     ServerOptions options_;
-    std::unique_ptr<httplib::Server> http_;
+    std::unique_ptr<HandoverServer> http_;
+    EventStreams streams_;
     int port_ = 0;
-    std::atomic<std::size_t> stream_clients_{0};
     std::atomic<std::uint64_t> requests_refused_{0};
     std::vector<MetricsSource> metrics_sources_;
 };

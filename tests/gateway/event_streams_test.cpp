@@ -1,0 +1,239 @@
+// The event-stream writer over a loopback connection, where this test controls when
+// the reading end reads: what a full socket does not take waits in the
+// client's backlog and arrives whole and in order; a client whose backlog
+// passes its bound is dropped; stop() ends each response with the last
+// chunk.
+#include "event_streams.h"
+#include "hub.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using vx7::gateway::EventStreams;
+using vx7::gateway::Hub;
+
+namespace {
+
+vx7_sample sample(std::uint64_t elapsed)
+{
+    vx7_sample s{};
+    s.channel = 1;
+    s.has_value = 1;
+    s.volts = 0.25;
+    s.elapsed_ms = elapsed;
+    s.wall_ns = 1'800'000'000'000'000'000;
+    return s;
+}
+
+// The gateway's end and the client's end of a loopback TCP connection with
+// small buffers (TCP takes part of a write when nearly full, as a client's
+// connection does).
+struct Pair {
+    int gateway = -1;
+    int client = -1;
+    explicit Pair(int sndbuf)
+    {
+        const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (l >= 0 && bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(l, 1) == 0 &&
+            getsockname(l, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+            client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int rcvbuf = 4096;
+            setsockopt(client, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+            if (connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+                gateway = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+            setsockopt(gateway, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+        }
+        if (l >= 0)
+            close(l);
+    }
+    ~Pair()
+    {
+        if (client >= 0)
+            close(client);
+    }
+};
+
+// Everything the client end gets until the writer closes it (or `timeout`).
+std::string read_to_eof(int fd, std::chrono::milliseconds timeout)
+{
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        char buf[8192];
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+// Splits a chunked body into its chunks' payloads; `last` tells whether it
+// ended with the last (empty) chunk. Fails the test on a malformed frame.
+std::vector<std::string> chunks(const std::string &body, bool &last)
+{
+    std::vector<std::string> out;
+    last = false;
+    std::size_t at = 0;
+    while (at < body.size()) {
+        const std::size_t eol = body.find("\r\n", at);
+        if (eol == std::string::npos)
+            break; // cut off: the connection was closed
+        char *end = nullptr;
+        const unsigned long size = std::strtoul(body.c_str() + at, &end, 16);
+        EXPECT_EQ(end, body.c_str() + eol) << "bad chunk size line at " << at;
+        if (size == 0) {
+            last = body.compare(eol, 4, "\r\n\r\n") == 0;
+            break;
+        }
+        if (eol + 2 + size + 2 > body.size())
+            break; // cut off
+        out.push_back(body.substr(eol + 2, size));
+        EXPECT_EQ(body.compare(eol + 2 + size, 2, "\r\n"), 0) << "chunk not followed by CRLF at " << at;
+        at = eol + 2 + size + 2;
+    }
+    return out;
+}
+
+// The elapsed_ms of each sample event in `payloads`, in order.
+std::vector<std::uint64_t> sample_elapsed(const std::vector<std::string> &payloads)
+{
+    std::vector<std::uint64_t> out;
+    for (const std::string &p : payloads) {
+        if (p.rfind("event: sample\ndata: ", 0) != 0)
+            continue;
+        EXPECT_EQ(p.substr(p.size() - 2), "\n\n");
+        out.push_back(nlohmann::json::parse(p.substr(20, p.size() - 22))["elapsed_ms"].get<std::uint64_t>());
+    }
+    return out;
+}
+
+bool wait_for(const std::function<bool()> &done)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+} // namespace
+
+// 2000 events (about 250 KB) to a client that reads only afterwards: the
+// socket takes part, the backlog the rest, and the client gets the greeting
+// and every event whole and in order once it reads.
+TEST(EventStreams, WhatTheSocketCannotTakeWaitsAndArrivesInOrder)
+{
+    Hub hub(1);
+    EventStreams streams(hub, 4, 1 << 20);
+    std::string error;
+    ASSERT_TRUE(streams.start(error)) << error;
+    Pair pair(4096);
+    ASSERT_GE(pair.gateway, 0);
+    ASSERT_TRUE(streams.reserve());
+    streams.adopt(pair.gateway);
+    constexpr std::uint64_t kEvents = 2000;
+    for (std::uint64_t i = 0; i < kEvents; ++i)
+        hub.publish(sample(i));
+
+    std::string body;
+    bool last = false;
+    std::vector<std::string> payloads;
+    std::vector<std::uint64_t> got;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (got.size() < kEvents && std::chrono::steady_clock::now() < end) {
+        pollfd p{pair.client, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        char buf[65536];
+        const ssize_t n = recv(pair.client, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        body.append(buf, static_cast<std::size_t>(n));
+        payloads = chunks(body, last);
+        got = sample_elapsed(payloads);
+    }
+    ASSERT_FALSE(payloads.empty());
+    EXPECT_EQ(payloads[0], "retry: 2000\n\n");
+    ASSERT_EQ(got.size(), kEvents);
+    for (std::uint64_t i = 0; i < kEvents; ++i)
+        ASSERT_EQ(got[i], i) << "event " << i;
+    EXPECT_EQ(streams.dropped(), 0u);
+    EXPECT_EQ(streams.clients(), 1u);
+
+    streams.stop();
+    const std::string rest = read_to_eof(pair.client, 5s);
+    EXPECT_EQ(rest, "0\r\n\r\n") << "stop() ends the response with the last chunk";
+    EXPECT_EQ(streams.clients(), 0u);
+}
+
+// A client that never reads: once the socket and then the backlog (8 KiB
+// here) are full it is dropped and its connection closed; what it had been
+// sent is whole events, a prefix of the stream.
+TEST(EventStreams, AClientWhoseBacklogPassesItsBoundIsDropped)
+{
+    Hub hub(1);
+    EventStreams streams(hub, 4, 8192);
+    std::string error;
+    ASSERT_TRUE(streams.start(error)) << error;
+    Pair pair(4096);
+    ASSERT_GE(pair.gateway, 0);
+    ASSERT_TRUE(streams.reserve());
+    streams.adopt(pair.gateway);
+    for (std::uint64_t i = 0; i < 2000; ++i)
+        hub.publish(sample(i));
+    EXPECT_TRUE(wait_for([&] { return streams.clients() == 0; })) << "the stalled client was not closed";
+    EXPECT_EQ(streams.dropped(), 1u);
+
+    bool last = true;
+    const auto got = sample_elapsed(chunks(read_to_eof(pair.client, 5s), last));
+    EXPECT_FALSE(last);
+    ASSERT_FALSE(got.empty());
+    EXPECT_LT(got.size(), 2000u);
+    for (std::size_t i = 0; i < got.size(); ++i)
+        ASSERT_EQ(got[i], i);
+}
+
+// A client that goes away frees its slot; slots are limited to max_clients,
+// reserved or connected.
+TEST(EventStreams, SlotsAreLimitedAndFreedWhenAClientLeaves)
+{
+    Hub hub(1);
+    EventStreams streams(hub, 2);
+    std::string error;
+    ASSERT_TRUE(streams.start(error)) << error;
+    ASSERT_TRUE(streams.reserve());
+    ASSERT_TRUE(streams.reserve());
+    EXPECT_FALSE(streams.reserve());
+    streams.release();
+    EXPECT_EQ(streams.clients(), 1u);
+
+    auto pair = std::make_unique<Pair>(65536);
+    streams.adopt(pair->gateway);
+    EXPECT_EQ(streams.clients(), 1u);
+    pair.reset(); // the client closes its end
+    EXPECT_TRUE(wait_for([&] { return streams.clients() == 0; }));
+    EXPECT_EQ(streams.dropped(), 0u) << "a client that left was not dropped";
+}
