@@ -237,3 +237,54 @@ TEST(EventStreams, SlotsAreLimitedAndFreedWhenAClientLeaves)
     EXPECT_TRUE(wait_for([&] { return streams.clients() == 0; }));
     EXPECT_EQ(streams.dropped(), 0u) << "a client that left was not dropped";
 }
+
+// With nothing to send for the keep-alive time, a client that took all it
+// was sent gets a comment; one whose socket has taken nothing of its
+// backlog meanwhile is dropped, though no new event comes to overflow it.
+TEST(EventStreams, IdleClientsGetACommentStalledOnesAreDropped)
+{
+    Hub hub(1);
+    EventStreams streams(hub, 4, 1 << 20, 300ms);
+    std::string error;
+    ASSERT_TRUE(streams.start(error)) << error;
+    Pair idle(65536);
+    Pair stalled(4096);
+    ASSERT_GE(idle.gateway, 0);
+    ASSERT_GE(stalled.gateway, 0);
+    ASSERT_TRUE(streams.reserve());
+    streams.adopt(idle.gateway);
+    // Fill the stalled client's socket and start its backlog; the idle one
+    // reads everything as it comes.
+    std::string idle_got;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (std::uint64_t i = 0; i < 1000; ++i) {
+        hub.publish(sample(i));
+        if (i == 0) {
+            ASSERT_TRUE(streams.reserve());
+            streams.adopt(stalled.gateway);
+        }
+        char buf[65536];
+        const ssize_t n = recv(idle.client, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0)
+            idle_got.append(buf, static_cast<std::size_t>(n));
+    }
+    EXPECT_TRUE(wait_for([&] { return streams.clients() == 1; })) << "the stalled client was not dropped";
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms) << "dropped before its keep-alive time";
+    EXPECT_EQ(streams.dropped(), 1u);
+
+    const auto end = std::chrono::steady_clock::now() + 3s;
+    while (idle_got.find(": keep-alive\n\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
+        pollfd p{idle.client, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        char buf[65536];
+        const ssize_t n = recv(idle.client, buf, sizeof buf, 0);
+        ASSERT_GT(n, 0);
+        idle_got.append(buf, static_cast<std::size_t>(n));
+    }
+    bool last = false;
+    const auto payloads = chunks(idle_got, last);
+    ASSERT_FALSE(payloads.empty());
+    EXPECT_EQ(payloads.back(), ": keep-alive\n\n");
+    EXPECT_EQ(sample_elapsed(payloads).size(), 1000u);
+}

@@ -19,7 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kKeepAlive = std::chrono::seconds(15);
 constexpr const char *kGreeting = "retry: 2000\n\n"; // the browser reconnects 2 s after a loss
 constexpr const char *kLastChunk = "0\r\n\r\n";
 
@@ -56,8 +55,9 @@ std::string chunk(const std::string &payload)
     return out;
 }
 
-EventStreams::EventStreams(Hub &hub, std::size_t max_clients, std::size_t max_backlog)
-    : hub_(hub), max_clients_(max_clients), max_backlog_(max_backlog)
+EventStreams::EventStreams(Hub &hub, std::size_t max_clients, std::size_t max_backlog,
+                           std::chrono::milliseconds keep_alive)
+    : hub_(hub), max_clients_(max_clients), max_backlog_(max_backlog), keep_alive_(keep_alive)
 {
 }
 
@@ -242,12 +242,19 @@ void EventStreams::run()
             const auto now = Clock::now();
             std::string keep_alive;
             append_chunk(keep_alive, ": keep-alive\n\n");
-            auto next = now + kKeepAlive;
+            auto next = now + keep_alive_;
             for (Client &c : clients_) {
-                if (!c.gone && c.backlog.empty() && now - c.last_write >= kKeepAlive && !send_to(c, keep_alive, now))
-                    c.gone = true;
+                if (!c.gone && now - c.last_write >= keep_alive_) {
+                    // Nothing sent for that long: a comment when all was
+                    // taken; a client that has taken nothing of its
+                    // backlog meanwhile has stalled.
+                    if (!c.backlog.empty())
+                        c.dropped = true;
+                    if (c.dropped || !send_to(c, keep_alive, now))
+                        c.gone = true;
+                }
                 if (!c.gone)
-                    next = std::min(next, c.last_write + kKeepAlive);
+                    next = std::min(next, c.last_write + keep_alive_);
             }
             std::erase_if(clients_, [this](Client &c) {
                 if (c.gone)

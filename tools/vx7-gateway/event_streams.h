@@ -12,9 +12,10 @@
 // closed), and neither the stream nor the other clients wait for it.
 //
 // The writer thread also closes connections whose peer has gone, sends a
-// comment to clients that have had nothing for 15 s (so that idle
-// connections show whether they are alive), and on stop() ends every
-// response and closes every connection.
+// comment to clients that have had nothing for a keep-alive time (15 s; so
+// that idle connections show whether they are alive), drops a client whose
+// socket has taken nothing of its backlog for as long, and on stop() ends
+// every response and closes every connection.
 #ifndef VX7_GATEWAY_EVENT_STREAMS_H
 #define VX7_GATEWAY_EVENT_STREAMS_H
 
@@ -36,7 +37,10 @@ class EventStreams {
 public:
     static constexpr std::size_t kDefaultBacklog = 64 * 1024; // bytes, about 500 events
 
-    EventStreams(Hub &hub, std::size_t max_clients, std::size_t max_backlog = kDefaultBacklog);
+    static constexpr std::chrono::seconds kDefaultKeepAlive{15};
+
+    EventStreams(Hub &hub, std::size_t max_clients, std::size_t max_backlog = kDefaultBacklog,
+                 std::chrono::milliseconds keep_alive = kDefaultKeepAlive);
     ~EventStreams();
     EventStreams(const EventStreams &) = delete;
     EventStreams &operator=(const EventStreams &) = delete;
@@ -84,6 +88,7 @@ private:
     Hub &hub_;
     const std::size_t max_clients_;
     const std::size_t max_backlog_;
+    const std::chrono::milliseconds keep_alive_;
 
     std::mutex mu_;
     std::vector<Client> clients_;
