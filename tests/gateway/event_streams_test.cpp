@@ -72,21 +72,39 @@ struct Pair {
     }
 };
 
-// Everything the client end gets until the writer closes it (or `timeout`).
-std::string read_to_eof(int fd, std::chrono::milliseconds timeout)
+// Starts `streams` and gives it the connection of `pair` as a client.
+void start_with_client(EventStreams &streams, Pair &pair)
 {
-    std::string out;
+    std::string error;
+    ASSERT_TRUE(streams.start(error)) << error;
+    ASSERT_GE(pair.gateway, 0);
+    ASSERT_TRUE(streams.reserve());
+    streams.adopt(pair.gateway);
+}
+
+// Appends what the client end gets to `out` until `enough` says so, the
+// writer closes the connection, or `timeout` passes.
+void read_until(int fd, std::string &out, const std::function<bool()> &enough, std::chrono::milliseconds timeout)
+{
     const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
+    while (!enough() && std::chrono::steady_clock::now() < end) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0)
             continue;
-        char buf[8192];
+        char buf[65536];
         const ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0)
             break;
         out.append(buf, static_cast<std::size_t>(n));
     }
+}
+
+// Everything the client end gets until the writer closes it (or `timeout`).
+std::string read_to_eof(int fd, std::chrono::milliseconds timeout)
+{
+    std::string out;
+    read_until(
+        fd, out, [] { return false; }, timeout);
     return out;
 }
 
@@ -149,12 +167,8 @@ TEST(EventStreams, WhatTheSocketCannotTakeWaitsAndArrivesInOrder)
 {
     Hub hub(1);
     EventStreams streams(hub, 4, 1 << 20);
-    std::string error;
-    ASSERT_TRUE(streams.start(error)) << error;
     Pair pair(4096);
-    ASSERT_GE(pair.gateway, 0);
-    ASSERT_TRUE(streams.reserve());
-    streams.adopt(pair.gateway);
+    ASSERT_NO_FATAL_FAILURE(start_with_client(streams, pair));
     constexpr std::uint64_t kEvents = 2000;
     for (std::uint64_t i = 0; i < kEvents; ++i)
         hub.publish(sample(i));
@@ -163,18 +177,14 @@ TEST(EventStreams, WhatTheSocketCannotTakeWaitsAndArrivesInOrder)
     bool last = false;
     std::vector<std::string> payloads;
     std::vector<std::uint64_t> got;
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (got.size() < kEvents && std::chrono::steady_clock::now() < end) {
-        pollfd p{pair.client, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0)
-            continue;
-        char buf[65536];
-        const ssize_t n = recv(pair.client, buf, sizeof buf, 0);
-        ASSERT_GT(n, 0);
-        body.append(buf, static_cast<std::size_t>(n));
-        payloads = chunks(body, last);
-        got = sample_elapsed(payloads);
-    }
+    read_until(
+        pair.client, body,
+        [&] {
+            payloads = chunks(body, last);
+            got = sample_elapsed(payloads);
+            return got.size() >= kEvents;
+        },
+        10s);
     ASSERT_FALSE(payloads.empty());
     EXPECT_EQ(payloads[0], "retry: 2000\n\n");
     ASSERT_EQ(got.size(), kEvents);
@@ -196,12 +206,8 @@ TEST(EventStreams, AClientWhoseBacklogPassesItsBoundIsDropped)
 {
     Hub hub(1);
     EventStreams streams(hub, 4, 8192);
-    std::string error;
-    ASSERT_TRUE(streams.start(error)) << error;
     Pair pair(4096);
-    ASSERT_GE(pair.gateway, 0);
-    ASSERT_TRUE(streams.reserve());
-    streams.adopt(pair.gateway);
+    ASSERT_NO_FATAL_FAILURE(start_with_client(streams, pair));
     for (std::uint64_t i = 0; i < 2000; ++i)
         hub.publish(sample(i));
     EXPECT_TRUE(wait_for([&] { return streams.clients() == 0; })) << "the stalled client was not closed";
@@ -272,16 +278,8 @@ TEST(EventStreams, IdleClientsGetACommentStalledOnesAreDropped)
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms) << "dropped before its keep-alive time";
     EXPECT_EQ(streams.dropped(), 1u);
 
-    const auto end = std::chrono::steady_clock::now() + 3s;
-    while (idle_got.find(": keep-alive\n\n") == std::string::npos && std::chrono::steady_clock::now() < end) {
-        pollfd p{idle.client, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0)
-            continue;
-        char buf[65536];
-        const ssize_t n = recv(idle.client, buf, sizeof buf, 0);
-        ASSERT_GT(n, 0);
-        idle_got.append(buf, static_cast<std::size_t>(n));
-    }
+    read_until(
+        idle.client, idle_got, [&] { return idle_got.find(": keep-alive\n\n") != std::string::npos; }, 3s);
     bool last = false;
     const auto payloads = chunks(idle_got, last);
     ASSERT_FALSE(payloads.empty());
