@@ -6,7 +6,8 @@
 //     driver's write of a record (seen by a thread of this program that
 //     polls the channel files every 100 us) to a stream client receiving
 //     that sample: median, 99th percentile, maximum;
-//   * GET /metrics over one kept-alive connection: median and 99th percentile;
+//   * GET /metrics over one kept-alive connection: median and 99th
+//     percentile; the gateway's late polls from the last answer;
 //   * then, side by side, the floor: the CPU a bare loop spends sending the
 //     same number of events of the same size to as many loopback
 //     connections, each read by its own thread (the kernel's share of
@@ -255,6 +256,7 @@ int main(int argc, char **argv)
 
     // /metrics while the streams run.
     std::vector<double> metrics_ms;
+    std::string last_metrics;
     {
         httplib::Client cli("127.0.0.1", port);
         cli.set_keep_alive(true);
@@ -266,6 +268,7 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "probe: /metrics failed\n");
                 break;
             }
+            last_metrics = r->body;
         }
     }
     stop = true;
@@ -298,6 +301,10 @@ int main(int argc, char **argv)
                 percentile(latencies_ms, 1.0));
     std::printf("GET /metrics (%zu requests): median %.3f ms, p99 %.3f ms\n", metrics_ms.size(),
                 percentile(metrics_ms, 0.5), percentile(metrics_ms, 0.99));
+    const std::string late = "\nvx7_stream_late_polls_total ";
+    if (const std::size_t at = last_metrics.find(late); at != std::string::npos)
+        std::printf("the gateway's late polls (gaps over 10 ms, when a sample may be missed): %llu\n",
+                    std::strtoull(last_metrics.c_str() + at + late.size(), nullptr, 10));
     if (nclients > 0) {
         // The events' size on the wire: a sample's JSON, its SSE lines and chunk framing.
         const double floor = bare_sender_cpu(seconds, nclients, 135);
