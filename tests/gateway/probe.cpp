@@ -307,7 +307,7 @@ int main(int argc, char **argv)
                     std::strtoull(last_metrics.c_str() + at + late.size(), nullptr, 10));
     if (nclients > 0) {
         // The events' size on the wire: a sample's JSON, its SSE lines and chunk framing.
-        const double floor = bare_sender_cpu(seconds, nclients, 135);
+        const double floor = bare_sender_cpu(std::min(seconds, 60), nclients, 135);
         std::printf(
             "the floor, a bare loop sending as many events to %d loopback connections: %.2f %% of one core; "
             "gateway / floor = %.2f\n",
