@@ -68,32 +68,37 @@ EventStreams::~EventStreams()
 
 bool EventStreams::start(std::string &error)
 {
-    std::lock_guard lock(mu_);
-    if (started_ || stopped_) {
-        error = "event streams already started";
-        return false;
+    {
+        std::lock_guard lock(mu_);
+        if (started_ || stopped_) {
+            error = "event streams already started";
+            return false;
+        }
+        wake_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!wake_fd_.valid()) {
+            error = std::string("cannot create an eventfd: ") + std::strerror(errno);
+            return false;
+        }
+        thread_ = std::thread([this] { run(); });
+        started_ = true;
     }
-    wake_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake_fd_.valid()) {
-        error = std::string("cannot create an eventfd: ") + std::strerror(errno);
-        return false;
-    }
-    clients_.reserve(max_clients_);
-    thread_ = std::thread([this] { run(); });
+    // Not under mu_: the hub calls on_event with its own lock held, and
+    // on_event takes mu_.
     listener_ = hub_.subscribe([this](const Event &e) { on_event(e); });
-    started_ = true;
     return true;
 }
 
 void EventStreams::stop()
 {
+    bool started;
     {
         std::lock_guard lock(mu_);
         if (stopped_)
             return;
         stopped_ = true;
+        started = started_;
     }
-    if (started_)
+    if (started)
         hub_.unsubscribe(listener_);
     wake();
     if (thread_.joinable())

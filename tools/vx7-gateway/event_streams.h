@@ -46,7 +46,8 @@ public:
     EventStreams &operator=(const EventStreams &) = delete;
 
     // Starts the writer thread and listens to the hub. False, with a
-    // message, when it cannot.
+    // message, when it cannot. start() and stop() are the owner's, called
+    // from one thread; the rest may be called from any.
     [[nodiscard]] bool start(std::string &error);
     // Ends every client's response, closes the connections and stops
     // listening. Idempotent; clients adopted afterwards are closed at once.
