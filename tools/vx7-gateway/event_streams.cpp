@@ -48,13 +48,6 @@ ssize_t send_now(int fd, const char *p, std::size_t n)
 
 } // namespace
 
-std::string chunk(const std::string &payload)
-{
-    std::string out;
-    append_chunk(out, payload);
-    return out;
-}
-
 EventStreams::EventStreams(Hub &hub, std::size_t max_clients, std::size_t max_backlog,
                            std::chrono::milliseconds keep_alive)
     : hub_(hub), max_clients_(max_clients), max_backlog_(max_backlog), keep_alive_(keep_alive)
@@ -238,6 +231,8 @@ void EventStreams::run()
 {
     std::vector<pollfd> fds;
     char scratch[1024];
+    std::string keep_alive;
+    append_chunk(keep_alive, ": keep-alive\n\n");
     for (;;) {
         int timeout_ms;
         {
@@ -245,8 +240,6 @@ void EventStreams::run()
             if (stopped_)
                 return;
             const auto now = Clock::now();
-            std::string keep_alive;
-            append_chunk(keep_alive, ": keep-alive\n\n");
             auto next = now + keep_alive_;
             for (Client &c : clients_) {
                 if (!c.gone && now - c.last_write >= keep_alive_) {

@@ -104,9 +104,6 @@ private:
     std::atomic<std::uint64_t> dropped_{0};
 };
 
-// The bytes of one chunk of a chunked response carrying `payload`.
-std::string chunk(const std::string &payload);
-
 } // namespace vx7::gateway
 
 #endif
