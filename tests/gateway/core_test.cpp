@@ -3,11 +3,11 @@
 // sockets. The security rules and the behaviour of slow and surplus
 // event-stream clients are checked here, where the feed rate is ours.
 #include "configure.h"
+#include "http_client.h"
 #include "hub.h"
 #include "server.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
@@ -169,9 +169,9 @@ protected:
         if (feeder_.joinable())
             feeder_.join();
     }
-    httplib::Client client() const
+    vx7test::HttpClient client() const
     {
-        httplib::Client c("127.0.0.1", port_);
+        vx7test::HttpClient c("127.0.0.1", port_);
         c.set_connection_timeout(2s);
         c.set_read_timeout(5s);
         return c;
@@ -273,7 +273,7 @@ struct RefusedCase {
     const char *what;
     std::string method;
     std::string path;
-    httplib::Headers headers;
+    vx7test::Headers headers;
     std::string body;
     std::string content_type;
     int status;
@@ -319,7 +319,7 @@ TEST_F(Core, RequestsABrowserCouldBeTrickedIntoSendingAreRefused)
     };
     for (const RefusedCase &c : cases) {
         auto cli = client();
-        httplib::Result r =
+        vx7test::HttpResult r =
             c.method == "GET" ? cli.Get(c.path, c.headers) : cli.Post(c.path, c.headers, c.body, c.content_type);
         ASSERT_TRUE(r) << c.what;
         EXPECT_EQ(r->status, c.status) << c.what << ": " << r->body;
@@ -387,7 +387,9 @@ TEST(ConfigureTest, InvalidRequestsGet400WithTheCheckersWords)
 
 TEST_F(Core, The65thStreamClientGets503AndASlotFreesWhenOneLeaves)
 {
-    start();
+    ServerOptions o;
+    o.max_per_peer = 80; // every client here comes from 127.0.0.1
+    start(o);
     // The driver's full rate, so that no client falls behind.
     feed(100);
     std::vector<std::unique_ptr<RawClient>> clients;

@@ -3,12 +3,12 @@
 // simulated device; the test talks HTTP to the gateway over loopback, checks
 // /metrics with promtool and python3-prometheus-client's parser, and drives
 // the dashboard in headless Chromium (dashboard_test.py).
+#include "http_client.h"
 #include "sandbox.h"
 #include "tempdir.h"
 #include "vx7sim/sim.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -116,9 +116,9 @@ protected:
         return port_ > 0;
     }
 
-    httplib::Client client() const
+    vx7test::HttpClient client() const
     {
-        httplib::Client c("127.0.0.1", port_);
+        vx7test::HttpClient c("127.0.0.1", port_);
         c.set_connection_timeout(2s);
         c.set_read_timeout(5s);
         return c;

@@ -9,6 +9,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
@@ -60,7 +64,8 @@ struct Pair {
             setsockopt(client, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
             if (connect(client, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
                 gateway = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
-            setsockopt(gateway, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+            if (sndbuf > 0)
+                setsockopt(gateway, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
         }
         if (l >= 0)
             close(l);
@@ -72,14 +77,34 @@ struct Pair {
     }
 };
 
+// The I/O thread the writer runs on; declared before the EventStreams, so
+// that it outlives them.
+struct Io {
+    boost::asio::io_context context;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{context.get_executor()};
+    std::thread thread{[this] { context.run(); }};
+    ~Io()
+    {
+        work.reset();
+        context.stop();
+        thread.join();
+    }
+};
+
+// Gives `streams` the gateway's end `fd` of a connection as a client.
+void adopt(EventStreams &streams, Io &io, int fd)
+{
+    streams.adopt(boost::beast::tcp_stream(boost::asio::ip::tcp::socket(io.context, boost::asio::ip::tcp::v4(), fd)));
+}
+
 // Starts `streams` and gives it the connection of `pair` as a client.
-void start_with_client(EventStreams &streams, Pair &pair)
+void start_with_client(EventStreams &streams, Io &io, Pair &pair)
 {
     std::string error;
     ASSERT_TRUE(streams.start(error)) << error;
     ASSERT_GE(pair.gateway, 0);
     ASSERT_TRUE(streams.reserve());
-    streams.adopt(pair.gateway);
+    adopt(streams, io, pair.gateway);
 }
 
 // Appends what the client end gets to `out` until `enough` says so, the
@@ -166,9 +191,10 @@ bool wait_for(const std::function<bool()> &done)
 TEST(EventStreams, WhatTheSocketCannotTakeWaitsAndArrivesInOrder)
 {
     Hub hub(1);
-    EventStreams streams(hub, 4, 1 << 20);
+    Io io;
+    EventStreams streams(hub, io.context, 4, 1 << 20, EventStreams::kDefaultKeepAlive, EventStreams::kDefaultStall, 0);
     Pair pair(4096);
-    ASSERT_NO_FATAL_FAILURE(start_with_client(streams, pair));
+    ASSERT_NO_FATAL_FAILURE(start_with_client(streams, io, pair));
     constexpr std::uint64_t kEvents = 2000;
     for (std::uint64_t i = 0; i < kEvents; ++i)
         hub.publish(sample(i));
@@ -205,9 +231,10 @@ TEST(EventStreams, WhatTheSocketCannotTakeWaitsAndArrivesInOrder)
 TEST(EventStreams, AClientWhoseBacklogPassesItsBoundIsDropped)
 {
     Hub hub(1);
-    EventStreams streams(hub, 4, 8192);
+    Io io;
+    EventStreams streams(hub, io.context, 4, 8192, EventStreams::kDefaultKeepAlive, EventStreams::kDefaultStall, 0);
     Pair pair(4096);
-    ASSERT_NO_FATAL_FAILURE(start_with_client(streams, pair));
+    ASSERT_NO_FATAL_FAILURE(start_with_client(streams, io, pair));
     for (std::uint64_t i = 0; i < 2000; ++i)
         hub.publish(sample(i));
     EXPECT_TRUE(wait_for([&] { return streams.clients() == 0; })) << "the stalled client was not closed";
@@ -227,7 +254,9 @@ TEST(EventStreams, AClientWhoseBacklogPassesItsBoundIsDropped)
 TEST(EventStreams, SlotsAreLimitedAndFreedWhenAClientLeaves)
 {
     Hub hub(1);
-    EventStreams streams(hub, 2);
+    Io io;
+    EventStreams streams(hub, io.context, 2, EventStreams::kDefaultBacklog, EventStreams::kDefaultKeepAlive,
+                         EventStreams::kDefaultStall, 0);
     std::string error;
     ASSERT_TRUE(streams.start(error)) << error;
     ASSERT_TRUE(streams.reserve());
@@ -237,7 +266,7 @@ TEST(EventStreams, SlotsAreLimitedAndFreedWhenAClientLeaves)
     EXPECT_EQ(streams.clients(), 1u);
 
     auto pair = std::make_unique<Pair>(65536);
-    streams.adopt(pair->gateway);
+    adopt(streams, io, pair->gateway);
     EXPECT_EQ(streams.clients(), 1u);
     pair.reset(); // the client closes its end
     EXPECT_TRUE(wait_for([&] { return streams.clients() == 0; }));
@@ -246,11 +275,13 @@ TEST(EventStreams, SlotsAreLimitedAndFreedWhenAClientLeaves)
 
 // With nothing to send for the keep-alive time, a client that took all it
 // was sent gets a comment; one whose socket has taken nothing of its
-// backlog meanwhile is dropped, though no new event comes to overflow it.
+// backlog meanwhile (the stall time, here as long) is dropped, though no new
+// event comes to overflow it.
 TEST(EventStreams, IdleClientsGetACommentStalledOnesAreDropped)
 {
     Hub hub(1);
-    EventStreams streams(hub, 4, 1 << 20, 300ms);
+    Io io;
+    EventStreams streams(hub, io.context, 4, 1 << 20, 300ms, 300ms, 0);
     std::string error;
     ASSERT_TRUE(streams.start(error)) << error;
     Pair idle(65536);
@@ -258,7 +289,7 @@ TEST(EventStreams, IdleClientsGetACommentStalledOnesAreDropped)
     ASSERT_GE(idle.gateway, 0);
     ASSERT_GE(stalled.gateway, 0);
     ASSERT_TRUE(streams.reserve());
-    streams.adopt(idle.gateway);
+    adopt(streams, io, idle.gateway);
     // Fill the stalled client's socket and start its backlog; the idle one
     // reads everything as it comes.
     std::string idle_got;
@@ -267,7 +298,7 @@ TEST(EventStreams, IdleClientsGetACommentStalledOnesAreDropped)
         hub.publish(sample(i));
         if (i == 0) {
             ASSERT_TRUE(streams.reserve());
-            streams.adopt(stalled.gateway);
+            adopt(streams, io, stalled.gateway);
         }
         char buf[65536];
         const ssize_t n = recv(idle.client, buf, sizeof buf, MSG_DONTWAIT);
@@ -285,4 +316,90 @@ TEST(EventStreams, IdleClientsGetACommentStalledOnesAreDropped)
     ASSERT_FALSE(payloads.empty());
     EXPECT_EQ(payloads.back(), ": keep-alive\n\n");
     EXPECT_EQ(sample_elapsed(payloads).size(), 1000u);
+}
+
+// A client that stops reading while events still come now and then (or
+// none, and only keep-alive comments would be due) is dropped once its
+// socket has taken nothing for the stall time: what the writer queues for
+// it does not count as the client taking anything.
+TEST(EventStreams, AClientThatStopsReadingIsDroppedAfterTheStallTime)
+{
+    struct Case {
+        const char *what;
+        int trickle_ms; // an event this often after the burst; 0: none
+    } cases[] = {{"no events after the burst", 0}, {"an event every 40 ms", 40}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Hub hub(1);
+        Io io;
+        // Keep-alive comments due every 50 ms, a backlog that takes minutes
+        // to fill: only the stall time (400 ms) can drop the client.
+        EventStreams streams(hub, io.context, 4, 1 << 20, 50ms, 400ms, 4096);
+        Pair pair(4096);
+        ASSERT_NO_FATAL_FAILURE(start_with_client(streams, io, pair));
+        const auto burst = std::chrono::steady_clock::now();
+        std::uint64_t n = 0;
+        for (; n < 2000; ++n) // well past what the sockets hold
+            hub.publish(sample(n));
+        const auto burst_end = std::chrono::steady_clock::now();
+        bool dropped = false;
+        while (!dropped && std::chrono::steady_clock::now() - burst_end < 5s) {
+            std::this_thread::sleep_for(c.trickle_ms > 0 ? std::chrono::milliseconds(c.trickle_ms) : 10ms);
+            if (c.trickle_ms > 0)
+                hub.publish(sample(n++));
+            dropped = streams.dropped() == 1;
+        }
+        EXPECT_TRUE(dropped) << "a client that reads nothing was kept";
+        EXPECT_GE(std::chrono::steady_clock::now() - burst, 400ms) << "dropped before its stall time";
+        EXPECT_TRUE(wait_for([&] { return streams.clients() == 0; }));
+    }
+}
+
+// What the socket could not take when the events stopped is sent as soon
+// as the client reads again, not when the next event or keep-alive comes.
+TEST(EventStreams, ABacklogIsSentAsTheSocketDrainsWithoutNewEvents)
+{
+    Hub hub(1);
+    Io io;
+    EventStreams streams(hub, io.context, 4, 1 << 20, 60s, 60s, 4096);
+    Pair pair(4096);
+    ASSERT_NO_FATAL_FAILURE(start_with_client(streams, io, pair));
+    constexpr std::uint64_t kEvents = 1000;
+    for (std::uint64_t i = 0; i < kEvents; ++i)
+        hub.publish(sample(i));
+    std::this_thread::sleep_for(300ms); // the socket full, the rest waiting
+
+    std::string body;
+    bool last = false;
+    std::vector<std::uint64_t> got;
+    read_until(
+        pair.client, body,
+        [&] {
+            got = sample_elapsed(chunks(body, last));
+            return got.size() >= kEvents;
+        },
+        5s);
+    ASSERT_EQ(got.size(), kEvents) << "the backlog was not sent while no new event came";
+    EXPECT_EQ(got.back(), kEvents - 1);
+}
+
+// The connection's send buffer is bounded: a client that never reads is
+// dropped after its backlog fills, not after the kernel has queued megabytes
+// for it.
+TEST(EventStreams, TheSendBufferIsBoundedSoTheBacklogBites)
+{
+    Hub hub(1);
+    Io io;
+    EventStreams streams(hub, io.context, 4, 64 * 1024); // the gateway's defaults
+    Pair pair(0);                                        // the kernel's own buffer sizing
+    ASSERT_NO_FATAL_FAILURE(start_with_client(streams, io, pair));
+    std::size_t published = 0;
+    for (std::uint64_t i = 0; i < 40000 && streams.dropped() == 0; ++i) {
+        hub.publish(sample(i));
+        published += 135; // about an event's framed size
+        if (i % 50 == 0)
+            std::this_thread::sleep_for(1ms); // let the I/O thread keep up
+    }
+    ASSERT_TRUE(wait_for([&] { return streams.dropped() == 1; }));
+    EXPECT_LT(published, 512u * 1024) << "the socket took far more than its bound";
 }

@@ -17,10 +17,10 @@
 // the sandbox (for example "strace -c -f -o /strace.out" or
 // "valgrind --tool=callgrind --callgrind-out-file=/wrap.cg"); files it writes
 // as /wrap.* are copied to the current directory when the gateway has ended.
+#include "http_client.h"
 #include "sandbox.h"
 #include "vx7sim/sim.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -188,7 +188,7 @@ int main(int argc, char **argv)
     std::vector<std::thread> clients;
     for (int i = 0; i < nclients; ++i) {
         clients.emplace_back([&, i] {
-            httplib::Client cli("127.0.0.1", port);
+            vx7test::HttpClient cli("127.0.0.1", port);
             cli.set_read_timeout(5s);
             std::string buf;
             cli.Get("/api/v1/stream", [&](const char *d, std::size_t n) {
@@ -258,7 +258,7 @@ int main(int argc, char **argv)
     std::vector<double> metrics_ms;
     std::string last_metrics;
     {
-        httplib::Client cli("127.0.0.1", port);
+        vx7test::HttpClient cli("127.0.0.1", port);
         cli.set_keep_alive(true);
         for (int i = 0; i < 1000; ++i) {
             const auto a = Clock::now();

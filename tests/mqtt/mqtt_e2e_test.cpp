@@ -1,6 +1,7 @@
 // vx7-gateway's MQTT side end to end: the real driver and gateway in a
 // bubblewrap sandbox against the simulated device, a real mosquitto broker on
 // loopback, and (for many hosts) a real Prometheus server.
+#include "http_client.h"
 #include "mqtt_support.h"
 #include "sandbox.h"
 #include "tempdir.h"
@@ -8,7 +9,6 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
@@ -159,7 +159,7 @@ TEST(MqttEndToEnd, BrokerStoppedFiveSecondsThenStartedAgain)
     host.start_driver();
     const int port = vx7test::free_port();
     const int gw = host.gateway("--listen 127.0.0.1:" + std::to_string(port) + " " + mqtt_args(broker, "lab/h2"));
-    httplib::Client http("127.0.0.1", port);
+    vx7test::HttpClient http("127.0.0.1", port);
     const auto metric = [&](const std::string &name) {
         const auto r = http.Get("/metrics");
         if (!r || r->status != 200)
@@ -345,7 +345,7 @@ TEST(MqttEndToEnd, TwoHostsOneBrokerAndPrometheus)
                                  "--storage.tsdb.path=" + dir.file("tsdb"),
                                  "--web.listen-address=127.0.0.1:" + std::to_string(prom_port)},
                                 dir.file("prometheus.log"));
-    httplib::Client prom("127.0.0.1", prom_port);
+    vx7test::HttpClient prom("127.0.0.1", prom_port);
     std::map<std::string, double> channel2; // instance -> volts of channel 2
     const bool both = vx7test::poll_until(
         [&] {

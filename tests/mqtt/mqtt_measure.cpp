@@ -7,12 +7,12 @@
 // gateway reads the sandbox's channel files from outside. The driver's writes
 // are seen by a thread of this program that watches the four mapped files
 // every 100 us and notes when each record first appeared.
+#include "http_client.h"
 #include "mqtt_support.h"
 #include "sandbox.h"
 #include "tempdir.h"
 #include "vx7sim/sim.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -126,7 +126,7 @@ int main(int argc, char **argv)
         std::_Exit(127);
     }
     vx7test::Subscriber sub(broker.port(), "measure/+");
-    httplib::Client http("127.0.0.1", http_port);
+    vx7test::HttpClient http("127.0.0.1", http_port);
     const auto ready = [&] {
         if (with_mqtt)
             return !sub.on("measure/status").empty();
@@ -147,8 +147,8 @@ int main(int argc, char **argv)
     std::thread sse([&] {
         if (!with_http)
             return;
-        httplib::Client c("127.0.0.1", http_port);
-        c.set_read_timeout(2, 0);
+        vx7test::HttpClient c("127.0.0.1", http_port);
+        c.set_read_timeout(2s);
         c.Get("/api/v1/stream", [&](const char *, std::size_t n) {
             sse_bytes += n;
             return !stop.load();

@@ -5,7 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <memory>
 #include <mutex>
+#include <set>
+#include <vector>
 
 namespace vx7::gateway {
 
@@ -19,6 +22,33 @@ std::mutex g_configure_mu;
 std::string value_text(const nlohmann::json &v)
 {
     return v.is_string() ? v.get<std::string>() : v.dump();
+}
+
+// The channel check's refusal, quoting `channel` as the client wrote it.
+std::string bad_channel(std::string_view channel)
+{
+    std::uint8_t unused = 0;
+    std::string e = settings::check_channel("channel", "0", unused); // "... not '0'"
+    e.resize(e.size() - 2);
+    return e + std::string(channel) + "'";
+}
+
+// A parse callback that notes the first key an object gives twice (the
+// JSON parser would keep the last one silently).
+nlohmann::json::parser_callback_t duplicate_keys(std::string &duplicate)
+{
+    auto keys = std::make_shared<std::vector<std::set<std::string>>>();
+    return [keys, &duplicate](int, nlohmann::json::parse_event_t event, nlohmann::json &parsed) {
+        using E = nlohmann::json::parse_event_t;
+        if (event == E::object_start)
+            keys->emplace_back();
+        else if (event == E::object_end && !keys->empty())
+            keys->pop_back();
+        else if (event == E::key && !keys->empty() && !keys->back().insert(parsed.get<std::string>()).second &&
+                 duplicate.empty())
+            duplicate = parsed.get<std::string>();
+        return true;
+    };
 }
 
 } // namespace
@@ -35,14 +65,21 @@ std::string error_json(std::string_view message)
 Reply configure_channel(std::string_view channel, std::string_view body)
 {
     settings::Settings s;
-    if (std::string e = settings::check_channel("channel", channel, s.device_channel); !e.empty())
-        return {400, error_json(e)};
+    // One digit as users write channels: "01" or an escape of a digit is
+    // not a channel.
+    if (channel.size() != 1 || !settings::check_channel("channel", channel, s.device_channel).empty())
+        return {400, error_json(bad_channel(channel))};
 
-    const nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
+    std::string duplicate;
+    const nlohmann::json j = nlohmann::json::parse(body, duplicate_keys(duplicate), false);
     if (j.is_discarded())
         return {400, error_json("the body is not valid JSON")};
+    if (!duplicate.empty())
+        return {400, error_json("field '" + duplicate + "' given more than once")};
     if (!j.is_object())
         return {400, error_json("the body must be a JSON object")};
+    if (j.empty())
+        return {400, error_json("the body sets nothing (freq_hz, range_volts, calibrate, input)")};
 
     for (const auto &[key, value] : j.items()) {
         const std::string text = value_text(value);

@@ -21,7 +21,8 @@ struct Reply {
 // 1-4 as users number channels). Answers
 //   200 {"channel":N,"result":0,"meaning":"OK"} when vx7_configure succeeded,
 //   502 with the same fields when the device refused (result 1-7),
-//   400 {"error":"..."} for a bad channel, body or value: nothing was sent.
+//   400 {"error":"..."} for a bad channel (anything but "1"-"4"), body (not
+//       JSON, a field given twice, no field) or value: nothing was sent.
 // Calls are serialised: one configuration reaches the device at a time.
 Reply configure_channel(std::string_view channel, std::string_view body);
 

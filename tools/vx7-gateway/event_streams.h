@@ -3,51 +3,69 @@
 // chunk of the response ("event: sample" or "event: status", then "data:"
 // and the event's JSON).
 //
-// Each event is framed once and written to every client's socket without
-// waiting, on the hub's stream thread, so that a steady stream costs one
-// send() per client and event and no thread wake-ups. What a client's socket
-// does not take at once waits in that client's backlog, which a writer
-// thread of this class sends when the socket drains. A client whose backlog
-// would pass its bound has fallen behind: it is dropped (its connection
-// closed), and neither the stream nor the other clients wait for it.
+// Each event is framed once, on the hub's stream thread, and handed to the
+// I/O thread in one post (events that come together in one); there every
+// client's connection gets the same shared bytes, written without waiting.
+// What a client's socket does not take at once waits in that client's
+// backlog, sent as the socket drains. A client whose backlog would pass its
+// bound has fallen behind, and one whose socket has taken nothing of its
+// backlog for the stall time has stopped reading: either is dropped (its
+// connection closed and counted), and neither the stream nor the other
+// clients wait for it. The sockets' send buffers are kept small so that the
+// backlog, not the kernel, holds what a slow client has not taken.
 //
-// The writer thread also closes connections whose peer has gone, sends a
-// comment to clients that have had nothing for a keep-alive time (15 s; so
-// that idle connections show whether they are alive), drops a client whose
-// socket has taken nothing of its backlog for as long, and on stop() ends
-// every response and closes every connection.
+// Clients that have had nothing for the keep-alive time (15 s) get a comment,
+// so that idle connections show whether they are alive; a client closing its
+// end ends its stream; stop() ends every response and closes every
+// connection.
 #ifndef VX7_GATEWAY_EVENT_STREAMS_H
 #define VX7_GATEWAY_EVENT_STREAMS_H
 
+#include "connections.h"
 #include "hub.h"
-#include "vx7common/unique_fd.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/stream_traits.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace vx7::gateway {
 
 class EventStreams {
 public:
+    using Clock = std::chrono::steady_clock;
+    using Frame = std::shared_ptr<const std::string>;
+
     static constexpr std::size_t kDefaultBacklog = 64 * 1024; // bytes, about 500 events
+    static constexpr std::chrono::milliseconds kDefaultKeepAlive{15000};
+    static constexpr std::chrono::milliseconds kDefaultStall{30000};
+    static constexpr int kDefaultSendBuffer = 16 * 1024; // SO_SNDBUF of a stream's socket
 
-    static constexpr std::chrono::seconds kDefaultKeepAlive{15};
-
-    EventStreams(Hub &hub, std::size_t max_clients, std::size_t max_backlog = kDefaultBacklog,
-                 std::chrono::milliseconds keep_alive = kDefaultKeepAlive);
+    EventStreams(Hub &hub, boost::asio::io_context &io, std::size_t max_clients,
+                 std::size_t max_backlog = kDefaultBacklog, std::chrono::milliseconds keep_alive = kDefaultKeepAlive,
+                 std::chrono::milliseconds stall = kDefaultStall, int send_buffer = kDefaultSendBuffer);
     ~EventStreams();
     EventStreams(const EventStreams &) = delete;
     EventStreams &operator=(const EventStreams &) = delete;
 
-    // Starts the writer thread and listens to the hub. False, with a
-    // message, when it cannot. start() and stop() are the owner's, called
-    // from one thread; the rest may be called from any.
+    // Listens to the hub. start() and stop() are the owner's, called from
+    // one thread (not the I/O thread), while the I/O context runs; the rest
+    // may be called from any thread.
     [[nodiscard]] bool start(std::string &error);
     // Ends every client's response, closes the connections and stops
     // listening. Idempotent; clients adopted afterwards are closed at once.
@@ -58,51 +76,226 @@ public:
     // adopted or released.
     [[nodiscard]] bool reserve();
     void release();
-    // Takes over a connection whose response headers (chunked transfer
-    // coding) have been sent, in a reserved slot; owns `fd` from now on.
-    void adopt(int fd);
+    // Takes over a connection (a Beast stream on the I/O context) whose
+    // response headers (chunked transfer coding) have been sent, in a
+    // reserved slot; `entry` is its place among the open connections.
+    template <class Stream>
+    void adopt(Stream stream, std::unique_ptr<Connections::Entry> entry = nullptr);
 
     // Clients connected or about to be.
     std::size_t clients() const { return slots_.load(); }
-    // Clients dropped because they fell behind.
+    // Clients dropped because they fell behind or stopped reading.
     std::uint64_t dropped() const { return dropped_.load(); }
 
 private:
-    struct Client {
-        int fd;
-        std::string backlog; // bytes not yet taken by the socket
-        std::chrono::steady_clock::time_point last_write;
-        bool gone = false;    // dropped or failed: the writer thread closes it
-        bool dropped = false; // fell behind
+    // One client's connection and what waits for its socket.
+    class Client : public std::enable_shared_from_this<Client> {
+    public:
+        explicit Client(EventStreams &owner) : owner_(owner) {}
+        virtual ~Client() = default;
+        Client(const Client &) = delete;
+        Client &operator=(const Client &) = delete;
+
+        virtual void tune(int send_buffer) = 0;
+        // Sends from the front of `queue` what the socket takes, passing
+        // each piece to taken(); waits for the socket when it is full.
+        virtual void write() = 0;
+        virtual void read() = 0; // reads (and ignores) until the peer closes
+        // Whether the socket is full: a write waits for it.
+        virtual bool full(Clock::time_point now) const = 0;
+        virtual void deadline(std::chrono::milliseconds d) = 0;
+        virtual void close() = 0;
+
+        EventStreams &owner_;
+        std::unique_ptr<Connections::Entry> entry;
+        std::deque<Frame> queue;
+        std::size_t offset = 0; // bytes of queue.front() already taken
+        std::size_t queued = 0; // bytes in queue, not yet taken
+        bool writing = false;   // a write waits for the socket or its answer
+        Clock::time_point write_started{};
+        bool gone = false;
+        bool ending = false;
+        Clock::time_point last_progress{}; // the socket last took bytes, or the queue filled
+        Clock::time_point last_sent{};     // the last frame queued
     };
+    template <class Stream>
+    class ClientOf;
 
     void on_event(const Event &e);
-    // Sends `bytes` to `c` after its backlog, without waiting; false when
-    // the client must go (its connection failed, or it fell behind). Locked.
-    bool send_to(Client &c, const std::string &bytes, std::chrono::steady_clock::time_point now);
-    // Sends what the backlog's socket takes now; false when it failed. Locked.
-    bool flush(Client &c, std::chrono::steady_clock::time_point now);
-    void run();
-    void wake();
-    void close_client(Client &c, bool end_response);
+    void flush();
+    void add(const std::shared_ptr<Client> &c);
+    void deliver(Client &c, const Frame &f, Clock::time_point now);
+    void kick(Client &c);
+    // The socket took `n` of `offered` bytes; false when the client is done
+    // with (dropped, or its response ended).
+    bool taken(Client &c, std::size_t n, std::size_t offered);
+    void lost(Client &c);
+    void remove(Client &c, bool dropped);
+    void retire();
+    void sweep();
+    void arm();
+    void on_io(const std::function<void()> &fn);
 
     Hub &hub_;
+    boost::asio::io_context &io_;
     const std::size_t max_clients_;
     const std::size_t max_backlog_;
     const std::chrono::milliseconds keep_alive_;
+    const std::chrono::milliseconds stall_;
+    const int send_buffer_;
+    const Frame greeting_;
+    const Frame keep_alive_frame_;
+    const Frame last_chunk_;
 
+    // Hub thread -> I/O thread.
     std::mutex mu_;
-    std::vector<Client> clients_;
-    std::string frame_; // the event being sent, framed (stream thread only)
-    bool stopped_ = false;
-    bool started_ = false;
+    std::vector<Frame> pending_;
+    bool posted_ = false;
 
-    UniqueFD wake_fd_; // eventfd: clients added, backlog, gone, stop
-    std::thread thread_;
+    // I/O thread.
+    std::vector<std::shared_ptr<Client>> clients_;
+    std::vector<Frame> batch_;
+    boost::asio::steady_timer timer_;
+    bool armed_ = false;
+    bool stopped_ = false;
+
+    // Owner's thread.
+    bool started_ = false;
+    bool stopping_ = false;
     int listener_ = 0;
+
     std::atomic<std::size_t> slots_{0};
     std::atomic<std::uint64_t> dropped_{0};
 };
+
+// A plain TCP connection is written without waiting (the socket in
+// non-blocking mode): whatever it takes is known at once, and a steady
+// stream costs one send per client and event and nothing else. A TLS
+// connection is written through its stream's asynchronous writes.
+template <class Stream>
+class EventStreams::ClientOf final : public Client {
+public:
+    static constexpr bool kPlain = std::is_same_v<Stream, boost::beast::tcp_stream>;
+
+    ClientOf(EventStreams &owner, Stream stream) : Client(owner), stream_(std::move(stream)) {}
+
+    void tune(int send_buffer) override
+    {
+        boost::system::error_code ec;
+        auto &s = socket();
+        s.set_option(boost::asio::ip::tcp::no_delay(true), ec);
+        if (send_buffer > 0)
+            s.set_option(boost::asio::socket_base::send_buffer_size(send_buffer), ec);
+        if constexpr (kPlain)
+            s.non_blocking(true, ec);
+    }
+
+    void write() override
+    {
+        write_started = Clock::now();
+        if constexpr (kPlain) {
+            while (!gone && queued > 0) {
+                const std::size_t offered = gather();
+                boost::system::error_code ec;
+                const std::size_t n = socket().write_some(buffers_, ec);
+                if (ec == boost::asio::error::would_block || ec == boost::asio::error::try_again) {
+                    writing = true;
+                    socket().async_wait(boost::asio::socket_base::wait_write,
+                                        [self = shared_from_this()](boost::system::error_code e) {
+                                            self->writing = false;
+                                            if (e)
+                                                self->owner_.lost(*self);
+                                            else
+                                                self->owner_.kick(*self);
+                                            self->owner_.retire();
+                                        });
+                    return;
+                }
+                if (ec)
+                    return owner_.lost(*this);
+                if (!owner_.taken(*this, n, offered))
+                    return;
+            }
+        } else {
+            const std::size_t offered = gather();
+            writing = true;
+            stream_.async_write_some(buffers_,
+                                     [self = shared_from_this(), offered](boost::system::error_code ec, std::size_t n) {
+                                         self->writing = false;
+                                         if (ec)
+                                             self->owner_.lost(*self);
+                                         else if (self->owner_.taken(*self, n, offered))
+                                             self->owner_.kick(*self);
+                                         self->owner_.retire();
+                                     });
+        }
+    }
+
+    bool full(Clock::time_point now) const override
+    {
+        // A TLS write's answer comes on a later turn of the I/O thread even
+        // when the socket took it all: full only when it has waited a while.
+        return writing && (kPlain || now - write_started >= std::chrono::milliseconds(20));
+    }
+
+    void read() override
+    {
+        stream_.async_read_some(boost::asio::buffer(scratch_),
+                                [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+                                    if (!ec && !self->gone)
+                                        return self->read();
+                                    self->owner_.lost(*self);
+                                    self->owner_.retire();
+                                });
+    }
+
+    void deadline(std::chrono::milliseconds d) override { boost::beast::get_lowest_layer(stream_).expires_after(d); }
+
+    void close() override
+    {
+        boost::system::error_code ec;
+        socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);
+        boost::beast::get_lowest_layer(stream_).close();
+    }
+
+private:
+    static constexpr std::size_t kGather = 32; // frames per write at most
+
+    boost::asio::ip::tcp::socket &socket() { return boost::beast::get_lowest_layer(stream_).socket(); }
+
+    std::shared_ptr<ClientOf> shared_from_this()
+    {
+        return std::static_pointer_cast<ClientOf>(Client::shared_from_this());
+    }
+
+    // The front of the queue as one write's buffers; their bytes.
+    std::size_t gather()
+    {
+        buffers_.clear();
+        std::size_t bytes = 0;
+        for (const Frame &f : queue) {
+            if (buffers_.size() == kGather)
+                break;
+            buffers_.push_back(boost::asio::buffer(*f) + (buffers_.empty() ? offset : 0));
+            bytes += buffers_.back().size();
+        }
+        return bytes;
+    }
+
+    Stream stream_;
+    std::vector<boost::asio::const_buffer> buffers_ = std::vector<boost::asio::const_buffer>(kGather);
+    std::array<char, 512> scratch_{};
+};
+
+template <class Stream>
+void EventStreams::adopt(Stream stream, std::unique_ptr<Connections::Entry> entry)
+{
+    auto c = std::make_shared<ClientOf<Stream>>(*this, std::move(stream));
+    if (entry)
+        entry->idle(false);
+    c->entry = std::move(entry);
+    boost::asio::post(io_, [this, c] { add(c); });
+}
 
 } // namespace vx7::gateway
 

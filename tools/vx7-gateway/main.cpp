@@ -4,6 +4,7 @@
 #include "configure.h"
 #include "hub.h"
 #include "mqtt_publisher.h"
+#include "request_rules.h"
 #include "server.h"
 #include "settings.h"
 
@@ -40,6 +41,12 @@ const char kHelp[] =
     "                        and, with --mqtt, messages on <prefix>/N/set\n"
     "  --channels-dir DIR    directory holding adc1.adc ... adc4.adc\n"
     "                        (default: the files vx7_read reads)\n"
+    "  --allow-host NAME     also accept requests for NAME (Host header), beside\n"
+    "                        the listen address, localhost and this machine's\n"
+    "                        names; repeatable\n"
+    "  --web-config FILE     TLS and logins, in the web-configuration format of\n"
+    "                        Prometheus exporters (tls_server_config,\n"
+    "                        basic_auth_users); read again when it changes\n"
     "  --help                this text\n"
     "\n"
     "MQTT (topics <prefix>/N, <prefix>/N/last, <prefix>/status):\n"
@@ -148,6 +155,19 @@ int parse(int argc, char **argv, Options &o)
                 return usage_error("--channels-dir needs a directory");
             o.channels_dir = value;
             o.have_channels_dir = true;
+        } else if (a == "--allow-host") {
+            if (!take_value("a host name"))
+                return kExitUsage;
+            if (!vx7::gateway::valid_host_name(value))
+                return usage_error("--allow-host must be a host name or address without a port, not '%.*s'",
+                                   static_cast<int>(value.size()), value.data());
+            o.server.allow_hosts.emplace_back(value);
+        } else if (a == "--web-config") {
+            if (!take_value("a file"))
+                return kExitUsage;
+            if (value.empty())
+                return usage_error("--web-config needs a file");
+            o.server.web_config = value;
         } else if (vx7::mqtt::is_option(a)) {
             if (!take_value("a value"))
                 return kExitUsage;
@@ -164,6 +184,9 @@ int parse(int argc, char **argv, Options &o)
         return usage_error("%s", e.c_str());
     if (!o.http && !o.mqtt.enabled)
         return usage_error("--listen none leaves nothing to serve without --mqtt URL");
+    if (!o.http && (!o.server.web_config.empty() || !o.server.allow_hosts.empty()))
+        return usage_error("%s is for the HTTP side, which --listen none turns off",
+                           o.server.web_config.empty() ? "--allow-host" : "--web-config");
     return -1;
 }
 
@@ -216,14 +239,21 @@ int main(int argc, char **argv)
     Options o;
     if (const int rc = parse(argc, argv, o); rc >= 0)
         return rc;
-    // One malloc arena per worker thread (16) would cost megabytes of
-    // resident memory for nothing: the workers allocate little.
+    // One malloc arena per thread would cost megabytes of resident memory
+    // for nothing: the threads beside the I/O thread allocate little.
     mallopt(M_ARENA_MAX, 2);
+
+    vx7::gateway::Hub hub;
+    vx7::gateway::Server server(hub, o.server);
+    // TLS and logins as the file asks, or no start at all: never less.
+    if (std::string error; o.http && !server.load_web_config(error)) {
+        std::fprintf(stderr, "vx7-gateway: %s\n", error.c_str());
+        return kExitUsage;
+    }
 
     sigset_t waiting;
     install_signals(waiting);
 
-    vx7::gateway::Hub hub;
     vx7_stream_options so{};
     // The driver writes a channel at most once per 10 ms cycle, so a 5 ms
     // poll loses nothing; against the stream's default it adds at most 3 ms
@@ -244,7 +274,6 @@ int main(int argc, char **argv)
         return kExitFailure;
     }
 
-    vx7::gateway::Server server(hub, o.server);
     if (mqtt)
         server.add_metrics([p = mqtt.get()] { return p->metrics(); });
     std::thread http;
@@ -258,8 +287,10 @@ int main(int argc, char **argv)
             return kExitFailure;
         }
         const bool v6 = o.server.host.find(':') != std::string::npos;
-        std::fprintf(stderr, "vx7-gateway: serving http://%s%s%s:%d/%s\n", v6 ? "[" : "", o.server.host.c_str(),
-                     v6 ? "]" : "", server.port(), o.server.allow_configure ? " (configuration allowed)" : "");
+        std::fprintf(stderr, "vx7-gateway: serving %s://%s%s%s:%d/%s%s\n", server.tls() ? "https" : "http",
+                     v6 ? "[" : "", o.server.host.c_str(), v6 ? "]" : "", server.port(),
+                     o.server.allow_configure ? " (configuration allowed)" : "",
+                     server.logins() ? " (logins required)" : "");
         http = std::thread([&] { server.run(); });
         // stop() only reaches a server that is running.
         for (int i = 0; i < 5000 && !server.running(); ++i)
@@ -271,7 +302,7 @@ int main(int argc, char **argv)
         sigsuspend(&waiting);
 
     // The stream stops first; then the server ends every event stream,
-    // stops accepting and waits for its workers. The MQTT side says
+    // closes every connection and waits for its workers. The MQTT side says
     // "offline" last.
     if (mqtt)
         hub.unsubscribe(mqtt_listener);

@@ -1,22 +1,13 @@
 #include "server.h"
 
-#include "assets.h"
-#include "configure.h"
 #include "daemon.h"
-#include "http_connection.h"
-#include "settings.h"
+#include "http_session.h"
+#include "responses.h"
 
-#include <httplib.h>
-#include <nlohmann/json.hpp>
+#include <boost/asio/post.hpp>
 
-#include <algorithm>
-#include <cctype>
-#include <cmath>
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fcntl.h>
-#include <sys/socket.h>
 
 namespace vx7::gateway {
 
@@ -24,55 +15,11 @@ namespace {
 
 constexpr const char *kDriverPrograms[] = {"vx7_driver", "vx7_driver_quiet"};
 
-std::int64_t now_ns()
+template <class Socket>
+void close_on_exec(Socket &s)
 {
-    timespec t{};
-    clock_gettime(CLOCK_REALTIME, &t);
-    return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-// The media type of a Content-Type value, without parameters, lower case.
-std::string media_type(const std::string &content_type)
-{
-    std::string t = content_type.substr(0, content_type.find(';'));
-    while (!t.empty() && (t.back() == ' ' || t.back() == '\t'))
-        t.pop_back();
-    return lower(t);
-}
-
-void json_reply(httplib::Response &res, int status, const std::string &body)
-{
-    res.status = status;
-    res.set_content(body, "application/json");
-}
-
-// A number as Prometheus reads it.
-std::string prom_number(double v)
-{
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
-// The volts of a history row as the driver writes them in its channel file.
-void csv_row(std::string &out, const HistoryRow &r)
-{
-    char volts[40];
-    std::snprintf(volts, sizeof volts, "%.11e", r.volts);
-    out += iso_time(r.wall_ns);
-    out += ',';
-    out += std::to_string(r.elapsed_ms);
-    out += ',';
-    out += std::to_string(r.channel);
-    out += ',';
-    out += volts;
-    out += '\n';
+    if (s.is_open())
+        ::fcntl(s.native_handle(), F_SETFD, FD_CLOEXEC);
 }
 
 } // namespace
@@ -101,10 +48,13 @@ bool driver_running(const std::string &home_dir)
 }
 
 Server::Server(Hub &hub, ServerOptions options)
-    : hub_(hub), options_(std::move(options)), http_(std::make_unique<HandoverServer>()),
-      streams_(hub, options_.max_stream_clients)
+    : hub_(hub), options_(std::move(options)),
+      streams_(hub, io_, options_.max_stream_clients, options_.stream_backlog, EventStreams::kDefaultKeepAlive,
+               options_.stream_stall, options_.send_buffer),
+      connections_(Connections::make(options_.max_connections, options_.max_per_peer))
 {
-    routes();
+    std::string error;
+    plain_ = Protection::make(WebConfig{}, error);
 }
 
 Server::~Server()
@@ -117,313 +67,172 @@ void Server::add_metrics(MetricsSource source)
     metrics_sources_.push_back(std::move(source));
 }
 
+bool Server::load_web_config(std::string &error)
+{
+    if (options_.web_config.empty() || web_config_)
+        return true;
+    auto file = std::make_unique<WebConfigFile>(options_.web_config);
+    if (error = file->load(); !error.empty())
+        return false;
+    web_config_ = std::move(file);
+    return true;
+}
+
+bool Server::tls() const
+{
+    return web_config_ && web_config_->current()->tls() != nullptr;
+}
+
+bool Server::logins() const
+{
+    return web_config_ && web_config_->current()->logins();
+}
+
 bool Server::bind(std::string &error)
 {
-    const int send_buffer = options_.send_buffer;
-    http_->set_socket_options([send_buffer](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        // Connections inherit the listening socket's buffer size.
-        if (send_buffer > 0)
-            setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
-        fcntl(sock, F_SETFD, FD_CLOEXEC);
-    });
-    if (options_.port == 0) {
-        port_ = http_->bind_to_any_port(options_.host);
-        if (port_ < 0) {
-            error = "cannot listen on " + options_.host + " (any port)";
-            return false;
-        }
-    } else {
-        if (!http_->bind_to_port(options_.host, options_.port)) {
-            error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port) +
-                    " (address in use, or not an address of this machine)";
-            return false;
-        }
-        port_ = options_.port;
+    if (!load_web_config(error))
+        return false;
+    boost::system::error_code ec;
+    const auto address = boost::asio::ip::make_address(options_.host, ec);
+    if (ec) {
+        error = "cannot listen on " + options_.host + ": not an address";
+        return false;
     }
+    const boost::asio::ip::tcp::endpoint endpoint(address, static_cast<unsigned short>(options_.port));
+    acceptor_.open(endpoint.protocol(), ec);
+    close_on_exec(acceptor_);
+    if (!ec)
+        acceptor_.set_option(boost::asio::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor_.bind(endpoint, ec);
+    if (!ec)
+        acceptor_.listen(boost::asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        error = options_.port == 0 ? "cannot listen on " + options_.host + " (any port)"
+                                   : "cannot listen on " + options_.host + ":" + std::to_string(options_.port) +
+                                         " (address in use, or not an address of this machine)";
+        acceptor_.close(ec);
+        return false;
+    }
+    port_ = acceptor_.local_endpoint(ec).port();
+
+    std::vector<std::string> names = machine_names();
+    names.insert(names.end(), options_.allow_hosts.begin(), options_.allow_hosts.end());
+    hosts_.emplace(options_.host, port_, names);
+    context_.reset(new ServiceContext{hub_, streams_, options_, *hosts_, configure_pool_, work_pool_, requests_refused_,
+                                      [this] { return metrics(); }});
     return streams_.start(error);
 }
 
 void Server::run()
 {
-    http_->listen_after_bind();
+    {
+        std::lock_guard lock(run_mu_);
+        if (stopped_ || !context_)
+            return;
+        running_ = true;
+    }
+    accept();
+    watch_web_config();
+    io_.run();
+    running_ = false;
+    std::lock_guard lock(run_mu_);
+    run_done_ = true;
+    run_cv_.notify_all();
 }
 
 void Server::stop()
 {
-    streams_.stop();
-    if (http_)
-        http_->stop();
-}
-
-bool Server::running() const
-{
-    return http_->is_running();
-}
-
-bool Server::host_allowed(const std::string &host_header) const
-{
-    const std::string host = lower(host_header);
-    const std::string port = std::to_string(port_);
-    const std::string listen = options_.host.find(':') != std::string::npos ? "[" + options_.host + "]" : options_.host;
-    for (const std::string &name :
-         {lower(listen), std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]")}) {
-        if (host == name + ":" + port || (port_ == 80 && host == name))
-            return true;
+    bool was_running = false;
+    {
+        std::lock_guard lock(run_mu_);
+        if (stopped_)
+            return;
+        stopped_ = true;
+        was_running = running_;
     }
-    return false;
+    if (!was_running)
+        io_.stop(); // run() will not serve: what is left is done here
+    // The event streams end their responses first; then every other
+    // connection closes, and run() returns when nothing is left to do.
+    streams_.stop();
+    boost::asio::post(io_, [this] {
+        boost::system::error_code ec;
+        acceptor_.close(ec);
+        accept_retry_.cancel();
+        web_config_timer_.cancel();
+        connections_->close_all();
+    });
+    std::unique_lock lock(run_mu_);
+    if (was_running && !run_cv_.wait_for(lock, std::chrono::seconds(3), [this] { return run_done_; }))
+        io_.stop();
+    lock.unlock();
+    configure_pool_.join();
+    work_pool_.join();
 }
 
-bool Server::origin_allowed(const std::string &origin) const
+void Server::accept()
 {
-    const std::string o = lower(origin);
-    return o.rfind("http://", 0) == 0 && host_allowed(o.substr(7));
+    acceptor_.async_accept([this](boost::system::error_code ec, boost::asio::ip::tcp::socket socket) {
+        if (ec == boost::asio::error::operation_aborted || !acceptor_.is_open())
+            return;
+        if (ec) {
+            // Out of descriptors, most likely: try again shortly instead of
+            // spinning.
+            accept_retry_.expires_after(std::chrono::milliseconds(100));
+            accept_retry_.async_wait([this](boost::system::error_code e) {
+                if (!e)
+                    accept();
+            });
+            return;
+        }
+        start_session(std::move(socket));
+        accept();
+    });
+}
+
+void Server::start_session(boost::asio::ip::tcp::socket socket)
+{
+    close_on_exec(socket);
+    boost::system::error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    auto entry = ec ? nullptr : connections_->admit(peer.address());
+    if (!entry) {
+        // Over the limits (or gone already): closed at once.
+        socket.close(ec);
+        return;
+    }
+    serve(*context_, std::move(socket), std::move(entry), web_config_ ? web_config_->current() : plain_);
+}
+
+// A changed --web-config file (or certificate) applies to the connections
+// that come after: checked every second, read on a worker.
+void Server::watch_web_config()
+{
+    if (!web_config_ || !acceptor_.is_open())
+        return;
+    web_config_timer_.expires_after(std::chrono::seconds(1));
+    web_config_timer_.async_wait([this](boost::system::error_code ec) {
+        if (ec)
+            return;
+        boost::asio::post(work_pool_, [this] {
+            web_config_->refresh();
+            boost::asio::post(io_, [this] { watch_web_config(); });
+        });
+    });
 }
 
 std::string Server::metrics() const
 {
-    const auto channels = hub_.channels();
-    const std::int64_t now = now_ns();
-    std::string out;
-    out.reserve(2048);
-    const auto family = [&](const char *name, const char *type, const char *help) {
-        out += "# HELP ";
-        out += name;
-        out += ' ';
-        out += help;
-        out += "\n# TYPE ";
-        out += name;
-        out += ' ';
-        out += type;
-        out += '\n';
-    };
-    const auto series = [&](const char *name, int channel, const std::string &value) {
-        out += name;
-        if (channel > 0) {
-            out += "{channel=\"";
-            out += std::to_string(channel);
-            out += "\"}";
-        }
-        out += ' ';
-        out += value;
-        out += '\n';
-    };
-
-    family("vx7_channel_volts", "gauge", "Latest value of the channel in volts (absent while it has none).");
-    for (int c = 1; c <= kChannels; ++c)
-        if (channels[c - 1].has_value)
-            series("vx7_channel_volts", c, prom_number(channels[c - 1].volts));
-    family("vx7_channel_has_value", "gauge", "1 while the channel has a value, 0 when it has none.");
-    for (int c = 1; c <= kChannels; ++c)
-        series("vx7_channel_has_value", c, channels[c - 1].has_value ? "1" : "0");
-    family("vx7_channel_sample_age_seconds", "gauge",
-           "Seconds since the gateway saw the channel's latest record (absent before the first).");
-    for (int c = 1; c <= kChannels; ++c)
-        if (channels[c - 1].wall_ns != 0)
-            series("vx7_channel_sample_age_seconds", c,
-                   std::to_string(static_cast<double>(now - channels[c - 1].wall_ns) / 1e9));
-    family("vx7_samples_total", "counter", "Samples with a value seen since the gateway started.");
-    for (int c = 1; c <= kChannels; ++c)
-        series("vx7_samples_total", c, std::to_string(channels[c - 1].samples));
-    family("vx7_driver_up", "gauge", "1 when the acquisition driver daemon runs, else 0.");
-    series("vx7_driver_up", 0, driver_running(options_.home) ? "1" : "0");
-    family("vx7_stream_late_polls_total", "counter",
-           "Polls of the channel files that came late, when a sample may have been missed.");
-    series("vx7_stream_late_polls_total", 0, std::to_string(hub_.late_polls()));
-    family("vx7_gateway_stream_clients", "gauge", "Event-stream clients connected now.");
-    series("vx7_gateway_stream_clients", 0, std::to_string(streams_.clients()));
-    family("vx7_gateway_dropped_clients_total", "counter", "Event-stream clients dropped because they fell behind.");
-    series("vx7_gateway_dropped_clients_total", 0, std::to_string(streams_.dropped()));
-    family("vx7_gateway_refused_requests_total", "counter",
-           "Requests refused for their Host, Origin or the stream client limit.");
-    series("vx7_gateway_refused_requests_total", 0, std::to_string(requests_refused_.load()));
+    GatewayCounters counters;
+    counters.stream_clients = streams_.clients();
+    counters.dropped_clients = streams_.dropped();
+    counters.refused_requests = requests_refused_.load();
+    std::string out =
+        metrics_text(hub_.channels(), now_ns(), driver_running(options_.home), hub_.late_polls(), counters);
     for (const auto &source : metrics_sources_)
         out += source();
     return out;
-}
-
-void Server::routes()
-{
-    httplib::Server &s = *http_;
-    // Event-stream connections are handed over to streams_ and hold no
-    // worker; these serve the other requests and kept-alive connections.
-    const std::size_t workers = 16;
-    s.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
-    s.set_payload_max_length(options_.max_body);
-    s.set_keep_alive_timeout(options_.idle_timeout_s);
-    s.set_read_timeout(options_.idle_timeout_s, 0);
-    s.set_write_timeout(options_.idle_timeout_s, 0);
-    s.set_tcp_nodelay(true);
-    s.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                           {"X-Frame-Options", "DENY"},
-                           {"Referrer-Policy", "no-referrer"},
-                           {"Cache-Control", "no-store"}});
-
-    guard_requests();
-    page_routes();
-    channel_routes();
-    stream_route();
-    history_route();
-}
-
-// Every request: Host must name this gateway (DNS rebinding), and a request
-// that may change state must come from the page's own origin.
-void Server::guard_requests()
-{
-    httplib::Server &s = *http_;
-    s.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-        if (!host_allowed(req.get_header_value("Host"))) {
-            ++requests_refused_;
-            json_reply(res, 403, error_json("Host '" + req.get_header_value("Host") + "' is not this gateway"));
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.method != "GET" && req.method != "HEAD" && req.has_header("Origin") &&
-            !origin_allowed(req.get_header_value("Origin"))) {
-            ++requests_refused_;
-            json_reply(res, 403,
-                       error_json("cross-origin request from '" + req.get_header_value("Origin") + "' refused"));
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    // Errors the library answers by itself (413 body too large, 404) get a
-    // JSON body too.
-    s.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request &, httplib::Response &res) {
-        if (!res.body.empty())
-            return httplib::Server::HandlerResponse::Unhandled;
-        std::string what = "HTTP status " + std::to_string(res.status);
-        if (res.status == 404)
-            what = "no such resource";
-        else if (res.status == 413)
-            what = "request body too large (at most 4096 bytes)";
-        json_reply(res, res.status, error_json(what));
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-}
-
-void Server::page_routes()
-{
-    httplib::Server &s = *http_;
-    s.Get("/", [](const httplib::Request &, httplib::Response &res) {
-        const Asset *a = find_asset("index.html");
-        res.set_content(reinterpret_cast<const char *>(a->data), a->size, a->content_type);
-        // Nothing the page loads or connects to may come from elsewhere.
-        res.set_header("Content-Security-Policy",
-                       "default-src 'self'; connect-src 'self'; img-src 'self' data: blob:; "
-                       "style-src 'self' 'unsafe-inline'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
-    });
-    s.Get("/assets/([A-Za-z0-9._-]+)", [](const httplib::Request &req, httplib::Response &res) {
-        const Asset *a = find_asset(req.matches[1].str());
-        if (a == nullptr) {
-            json_reply(res, 404, error_json("no such asset"));
-            return;
-        }
-        res.set_content(reinterpret_cast<const char *>(a->data), a->size, a->content_type);
-    });
-}
-
-// The channels' state, /metrics and the configure call.
-void Server::channel_routes()
-{
-    httplib::Server &s = *http_;
-    s.Get("/api/v1/channels", [this](const httplib::Request &, httplib::Response &res) {
-        const auto channels = hub_.channels();
-        const std::int64_t now = now_ns();
-        nlohmann::json list = nlohmann::json::array();
-        for (int c = 1; c <= kChannels; ++c) {
-            const ChannelState &st = channels[c - 1];
-            nlohmann::json j = {{"channel", c}, {"has_value", st.has_value}, {"samples", st.samples}};
-            j["volts"] = st.has_value ? nlohmann::json(st.volts) : nlohmann::json(nullptr);
-            j["elapsed_ms"] = st.has_value ? nlohmann::json(st.elapsed_ms) : nlohmann::json(nullptr);
-            j["age_seconds"] =
-                st.wall_ns != 0 ? nlohmann::json(static_cast<double>(now - st.wall_ns) / 1e9) : nlohmann::json(nullptr);
-            j["time"] = st.wall_ns != 0 ? nlohmann::json(iso_time(st.wall_ns)) : nlohmann::json(nullptr);
-            list.push_back(std::move(j));
-        }
-        const nlohmann::json body = {{"driver_running", driver_running(options_.home)},
-                                     {"configure_allowed", options_.allow_configure},
-                                     {"channels", std::move(list)}};
-        json_reply(res, 200, body.dump());
-    });
-
-    s.Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
-        res.set_content(metrics(), "text/plain; version=0.0.4; charset=utf-8");
-    });
-
-    s.Post("/api/v1/channels/([^/]+)/config", [this](const httplib::Request &req, httplib::Response &res) {
-        if (!options_.allow_configure) {
-            json_reply(res, 403, error_json("configuration is turned off (start vx7-gateway with --allow-configure)"));
-            return;
-        }
-        if (media_type(req.get_header_value("Content-Type")) != "application/json") {
-            json_reply(res, 415, error_json("Content-Type must be application/json"));
-            return;
-        }
-        const Reply r = configure_channel(req.matches[1].str(), req.body);
-        json_reply(res, r.status, r.body);
-    });
-}
-
-void Server::stream_route()
-{
-    httplib::Server &s = *http_;
-    s.Get("/api/v1/stream", [this](const httplib::Request &, httplib::Response &res) {
-        if (!streams_.reserve()) {
-            ++requests_refused_;
-            json_reply(res, 503,
-                       error_json("too many event-stream clients (at most " +
-                                  std::to_string(options_.max_stream_clients) + ")"));
-            return;
-        }
-        // Once the headers are out the connection goes to streams_, which
-        // writes the events; a HEAD request ends here and frees its slot.
-        auto handed_over = std::make_shared<bool>(false);
-        res.set_header("X-Accel-Buffering", "no");
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, handed_over](std::size_t, httplib::DataSink &) {
-                *handed_over = HandoverServer::hand_over([this](int fd) { streams_.adopt(fd); });
-                return false; // this worker is done with the connection
-            },
-            [this, handed_over](bool) {
-                if (!*handed_over)
-                    streams_.release();
-            });
-    });
-}
-
-void Server::history_route()
-{
-    httplib::Server &s = *http_;
-    s.Get("/api/v1/history", [this](const httplib::Request &req, httplib::Response &res) {
-        unsigned long long seconds = Hub::kHistorySeconds;
-        if (req.has_param("seconds") &&
-            (!settings::parse_uint(req.get_param_value("seconds"), Hub::kHistorySeconds, seconds) || seconds == 0)) {
-            json_reply(res, 400,
-                       error_json("seconds must be 1-" + std::to_string(Hub::kHistorySeconds) + ", not '" +
-                                  req.get_param_value("seconds") + "'"));
-            return;
-        }
-        auto rows = std::make_shared<std::vector<HistoryRow>>(hub_.history(static_cast<double>(seconds)));
-        auto pos = std::make_shared<std::size_t>(0);
-        res.set_header("Content-Disposition", "attachment; filename=\"vx7-history.csv\"");
-        res.set_chunked_content_provider("text/csv", [rows, pos](std::size_t, httplib::DataSink &sink) {
-            std::string chunk;
-            if (*pos == 0)
-                chunk = "time,elapsed_ms,channel,volts\n";
-            const std::size_t end = std::min(rows->size(), *pos + 2000);
-            for (; *pos < end; ++*pos)
-                csv_row(chunk, (*rows)[*pos]);
-            if (!chunk.empty() && !sink.write(chunk.data(), chunk.size()))
-                return false;
-            if (*pos >= rows->size()) {
-                ++*pos; // past the end: the header is not written again
-                sink.done();
-            }
-            return true;
-        });
-    });
 }
 
 } // namespace vx7::gateway

@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -40,6 +41,48 @@ std::string host_name()
             c = '_';
     }
     return r;
+}
+
+// Whether `s` is UTF-8 (shortest forms, no surrogates) without control
+// characters (C0, DEL, C1), as MQTT topic names should be.
+bool printable_utf8(std::string_view s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t n = 0;
+        std::uint32_t cp = 0;
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7f)
+                return false;
+            ++i;
+            continue;
+        }
+        if (c >= 0xc2 && c <= 0xdf) {
+            n = 1;
+            cp = c & 0x1fu;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            n = 2;
+            cp = c & 0x0fu;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            n = 3;
+            cp = c & 0x07u;
+        } else {
+            return false;
+        }
+        if (i + n >= s.size())
+            return false;
+        for (std::size_t k = 1; k <= n; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            if ((d & 0xc0) != 0x80)
+                return false;
+            cp = (cp << 6) | (d & 0x3fu);
+        }
+        const std::uint32_t min[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < min[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || (cp >= 0x80 && cp <= 0x9f))
+            return false;
+        i += n + 1;
+    }
+    return true;
 }
 
 std::string check_readable(std::string_view option, const std::string &path)
@@ -205,6 +248,10 @@ std::string set_option(Config &config, std::string_view name, std::string_view v
             value.find('\0') != std::string_view::npos || value.size() > 1000)
             return "--mqtt-prefix must be a topic without wildcards (+ #) and without a trailing /, not " +
                    quoted(value);
+        if (value.starts_with("$"))
+            return "--mqtt-prefix must not start with $ (the broker's own topics), not " + quoted(value);
+        if (!printable_utf8(value))
+            return "--mqtt-prefix must be UTF-8 text without control characters";
         config.prefix = v;
         return {};
     }
