@@ -43,7 +43,7 @@ struct Gateway {
         o.port = 0;
         o.allow_configure = true;
         o.home = "/nonexistent";
-        o.idle_timeout_s = 1;
+        o.idle_timeout = std::chrono::seconds(1);
         server = new vx7::gateway::Server(hub, o);
         std::string error;
         if (!server->bind(error))

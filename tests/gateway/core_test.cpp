@@ -375,6 +375,13 @@ TEST(ConfigureTest, InvalidRequestsGet400WithTheCheckersWords)
         {"1", "[1, 2]", "must be a JSON object"},
         {"1", "{\"input\": \"A\"", "not valid JSON"},
         {"1", "", "not valid JSON"},
+        {"01", R"({"input": "GND"})",
+         "channel must be 1-4 (channels are numbered 1-4; channel 1 is the first input), not '01'"},
+        {"%31", R"({"input": "GND"})", "not '%31'"},
+        {" 1", R"({"input": "GND"})", "not ' 1'"},
+        {"1", "{}", "the body sets nothing"},
+        {"1", R"({"input": "GND", "input": "A"})", "field 'input' given more than once"},
+        {"1", R"({"input": "GND", "freq_hz": {"a": 1, "a": 2}})", "field 'a' given more than once"},
     };
     for (const BadBody &c : cases) {
         const auto r = vx7::gateway::configure_channel(c.channel, c.body);

@@ -176,9 +176,13 @@ HttpResult HttpClient::exchange(const std::string &method, const std::string &pa
     req.method_string(method);
     req.target(path);
     req.version(11);
-    req.set(http::field::host, c.host + ":" + std::to_string(c.port));
-    for (const auto &[name, value] : headers)
-        req.set(name, value);
+    bool host = false;
+    for (const auto &[name, value] : headers) {
+        req.insert(name, value);
+        host = host || beast::iequals(name, "Host");
+    }
+    if (!host)
+        req.set(http::field::host, c.host + ":" + std::to_string(c.port));
     if (!content_type.empty())
         req.set(http::field::content_type, content_type);
     req.body() = body;

@@ -73,19 +73,6 @@ std::size_t fields_size(const Request &req)
     return n;
 }
 
-// For a header block over the parser's limit: whether the request line
-// alone (its target) is what made it too long.
-bool target_too_long(std::string_view head, std::size_t max_target)
-{
-    const std::size_t eol = head.find('\n');
-    if (eol == std::string_view::npos)
-        return true;
-    const std::string_view line = head.substr(0, eol);
-    const std::size_t first = line.find(' ');
-    const std::size_t last = line.rfind(' ');
-    return first != std::string_view::npos && last > first && last - first - 1 > max_target;
-}
-
 // Counts while alive.
 class Ticket {
 public:
@@ -116,7 +103,7 @@ public:
             if (auto s = weak.lock())
                 s->abort();
         });
-        header_deadline_ = Clock::now() + std::chrono::seconds(o_.request_timeout_s);
+        header_deadline_ = Clock::now() + o_.request_timeout;
         if constexpr (kTls) {
             lowest().expires_at(header_deadline_);
             stream_.async_handshake(net::ssl::stream_base::server, [self = this->shared_from_this()](error_code ec) {
@@ -141,7 +128,7 @@ private:
         if (buffer_.size() > 0) // pipelined: the next request is here already
             return read_header();
         buffer_.shrink_to_fit();
-        lowest().expires_at(std::min(header_deadline_, Clock::now() + std::chrono::seconds(o_.idle_timeout_s)));
+        lowest().expires_at(std::min(header_deadline_, Clock::now() + o_.idle_timeout));
         stream_.async_read_some(buffer_.prepare(1024), [self = this->shared_from_this()](error_code ec, std::size_t n) {
             if (ec)
                 return self->abort();
@@ -166,11 +153,13 @@ private:
     void on_header(error_code ec)
     {
         if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
-            const auto head = buffer_.data();
-            const bool target =
-                target_too_long(std::string_view(static_cast<const char *>(head.data()), head.size()), o_.max_target);
-            return target ? refuse(http::status::uri_too_long, too_long_target())
-                          : refuse(http::status::request_header_fields_too_large, too_large_fields());
+            // The request line is taken as soon as it is whole: without it,
+            // or with a target over its bound, it is the target that is too
+            // long.
+            const std::size_t target = req().target().size();
+            return target == 0 || target > o_.max_target
+                       ? refuse(http::status::uri_too_long, too_long_target())
+                       : refuse(http::status::request_header_fields_too_large, too_large_fields());
         }
         if (ec)
             return read_failed(ec);
@@ -316,7 +305,7 @@ private:
         res->prepare_payload();
         if (head_)
             res->body().clear(); // the length stays that of the GET answer
-        lowest().expires_after(std::chrono::seconds(o_.request_timeout_s));
+        lowest().expires_after(o_.request_timeout);
         http::async_write(stream_, *res, [self = this->shared_from_this(), res, keep](error_code ec, std::size_t) {
             if (ec)
                 return self->abort();
@@ -340,7 +329,7 @@ private:
             return linger();
         parser_.reset();
         head_ = false;
-        header_deadline_ = Clock::now() + std::chrono::seconds(o_.request_timeout_s);
+        header_deadline_ = Clock::now() + o_.request_timeout;
         wait_request();
     }
 
@@ -357,7 +346,7 @@ private:
         res->keep_alive(keep_alive());
         res->chunked(true);
         auto sr = std::make_shared<http::response_serializer<http::empty_body>>(*res);
-        lowest().expires_after(std::chrono::seconds(o_.request_timeout_s));
+        lowest().expires_after(o_.request_timeout);
         http::async_write_header(stream_, *sr,
                                  [self = this->shared_from_this(), res, sr,
                                   then = std::move(then)](error_code ec, std::size_t) { then(ec); });
@@ -435,7 +424,7 @@ private:
         auto self = this->shared_from_this();
         if (at > rows->size()) {
             history_ticket_.reset();
-            lowest().expires_after(std::chrono::seconds(o_.request_timeout_s));
+            lowest().expires_after(o_.request_timeout);
             return net::async_write(stream_, http::make_chunk_last(), [self, keep](error_code ec, std::size_t) {
                 if (ec)
                     return self->abort();
@@ -452,7 +441,7 @@ private:
         const std::size_t next_at = end == rows->size() ? rows->size() + 1 : end;
         if (chunk_.empty())
             return history_chunk(rows, next_at, keep);
-        lowest().expires_after(std::chrono::seconds(o_.request_timeout_s));
+        lowest().expires_after(o_.request_timeout);
         net::async_write(stream_, http::make_chunk(net::buffer(chunk_)),
                          [self, rows, next_at, keep](error_code ec, std::size_t) {
                              if (ec)
@@ -473,7 +462,7 @@ private:
         auto read_body = [self = this->shared_from_this(), channel = std::move(channel)](error_code ec) {
             if (ec)
                 return self->abort();
-            self->lowest().expires_after(std::chrono::seconds(self->o_.request_timeout_s));
+            self->lowest().expires_after(self->o_.request_timeout);
             http::async_read(self->stream_, self->buffer_, *self->parser_, [self, channel](error_code e, std::size_t) {
                 if (e)
                     return self->read_failed(e);
@@ -483,7 +472,7 @@ private:
         if (!beast::iequals(req()[http::field::expect], "100-continue"))
             return read_body({});
         auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, version());
-        lowest().expires_after(std::chrono::seconds(o_.request_timeout_s));
+        lowest().expires_after(o_.request_timeout);
         http::async_write(stream_, *cont,
                           [cont, read_body = std::move(read_body)](error_code ec, std::size_t) { read_body(ec); });
     }

@@ -3,9 +3,9 @@
 // Host, Origin and the login, answers it (bodies from responses.h and
 // configure.h) and hands event streams over to EventStreams.
 //
-// Limits per connection: the header block within request_timeout_s of the
+// Limits per connection: the header block within request_timeout of the
 // connection or of the previous response (TLS handshake included), the body
-// within as long again, nothing at all for idle_timeout_s after a response;
+// within as long again, nothing at all for idle_timeout after a response;
 // request target, header fields and body each bounded, a body refused as
 // soon as it passes its bound, whatever its framing, without reading on.
 #ifndef VX7_GATEWAY_HTTP_SESSION_H

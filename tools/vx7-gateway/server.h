@@ -48,8 +48,8 @@ struct ServerOptions {
     std::size_t max_fields = 8192;                      // bytes of the header fields
     std::size_t max_connections = 512;                  // open at once
     std::size_t max_per_peer = 64;                      // open at once from one address
-    int idle_timeout_s = 5;                             // kept-alive connections waiting for a request
-    int request_timeout_s = 10;                         // for the header block, and again for the body
+    std::chrono::milliseconds idle_timeout{5000};       // a connection waiting for a request
+    std::chrono::milliseconds request_timeout{10000};   // for the header block, again for the body, for each write
     int send_buffer = EventStreams::kDefaultSendBuffer; // SO_SNDBUF of event-stream connections
     std::size_t stream_backlog = EventStreams::kDefaultBacklog;
     std::chrono::milliseconds stream_stall = EventStreams::kDefaultStall;
