@@ -3,12 +3,18 @@
 
 Usage: dashboard_test.py URL SCREENSHOT
 
+With VX7_DASHBOARD_LOGIN=USER:PASSWORD in the environment, every request of
+the page carries that login (as a browser sends it once the user has given
+it at the login prompt).
+
 Checks that within 2 s of opening the page all four readouts show numbers and
 the chart has points; that the page fits a phone's width; and that choosing
 input GND for channel 1 on the page is answered "OK" and channel 1's readout
 then reads 0 V. Saves a screenshot. The caller checks that the command reached
 the device. Exits 0 when every check passed.
 """
+import base64
+import os
 import re
 import sys
 import time
@@ -41,6 +47,11 @@ def main():
         opts.add_argument(a)
     drv = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
     try:
+        login = os.environ.get("VX7_DASHBOARD_LOGIN")
+        if login:
+            drv.execute_cdp_cmd("Network.enable", {})
+            drv.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {
+                "Authorization": "Basic " + base64.b64encode(login.encode()).decode()}})
         t0 = time.monotonic()
         drv.get(url)
         readouts = lambda: [drv.find_element(By.ID, "volts-%d" % c).text for c in range(1, 5)]

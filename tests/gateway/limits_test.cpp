@@ -83,8 +83,8 @@ TEST_F(Limits, SizesOfEveryPartWhateverTheFraming)
     start(o);
     // Reached the configure checks (channel 9 is refused there).
     const char *const kReached = "channel must be 1-4";
-    const std::string post = "POST /api/v1/channels/9/config HTTP/1.1\r\n" + host() +
-                             "Content-Type: application/json\r\n";
+    const std::string post =
+        "POST /api/v1/channels/9/config HTTP/1.1\r\n" + host() + "Content-Type: application/json\r\n";
     // Header fields of `size` bytes in all (Host's line included).
     const auto fields = [&](std::size_t size) {
         const std::size_t pad = size - (host().size() + 2) - std::string("X-Pad: \r\n").size() + 2;
@@ -105,18 +105,18 @@ TEST_F(Limits, SizesOfEveryPartWhateverTheFraming)
          true},
         {"fields of 8192 bytes", "GET /metrics HTTP/1.1\r\n" + fields(8192) + "\r\n", 200, false},
         {"fields of 8193 bytes", "GET /metrics HTTP/1.1\r\n" + fields(8193) + "\r\n", 431, true},
-        {"a field of 30000 bytes", "GET /metrics HTTP/1.1\r\n" + host() + "X-Big: " + std::string(30000, 'b') + "\r\n\r\n",
-         431, true},
+        {"a field of 30000 bytes",
+         "GET /metrics HTTP/1.1\r\n" + host() + "X-Big: " + std::string(30000, 'b') + "\r\n\r\n", 431, true},
         {"body of 4096 bytes", post + "Content-Length: 4096\r\n\r\n" + body_of(4096), 400, false, kReached},
         {"Content-Length 4097, nothing sent", post + "Content-Length: 4097\r\n\r\n", 413, true},
         {"chunked, 4096 bytes in 4 chunks", post + "Transfer-Encoding: chunked\r\n\r\n" + chunked(body_of(4096), 1024),
          400, false, kReached},
         {"chunked, 4097 bytes a byte a chunk", post + "Transfer-Encoding: chunked\r\n\r\n" + chunked(body_of(4097), 1),
          413, true},
-        {"chunked, a 1 MiB chunk announced", post + "Transfer-Encoding: chunked\r\n\r\n100000\r\n" + std::string(100, 'x'),
-         413, true},
-        {"chunked, a chunk size of 40 digits", post + "Transfer-Encoding: chunked\r\n\r\n" + std::string(40, 'f') + "\r\n",
-         400, true, "malformed request"},
+        {"chunked, a 1 MiB chunk announced",
+         post + "Transfer-Encoding: chunked\r\n\r\n100000\r\n" + std::string(100, 'x'), 413, true},
+        {"chunked, a chunk size of 40 digits",
+         post + "Transfer-Encoding: chunked\r\n\r\n" + std::string(40, 'f') + "\r\n", 400, true, "malformed request"},
         {"chunked, a chunk extension without end",
          post + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(40000, 'e'), 400, true, "malformed request"},
     };
@@ -267,18 +267,37 @@ TEST_F(Limits, AmbiguousRequestsGet400)
         std::string body;
         const char *message;
     } cases[] = {
-        {"an escaped channel", "POST", "/api/v1/channels/%31/config", {}, R"({"input":"GND"})",
+        {"an escaped channel",
+         "POST",
+         "/api/v1/channels/%31/config",
+         {},
+         R"({"input":"GND"})",
          "channel must be 1-4 (channels are numbered 1-4; channel 1 is the first input), not '%31'"},
-        {"a channel with a leading zero", "POST", "/api/v1/channels/01/config", {}, R"({"input":"GND"})",
-         "not '01'"},
+        {"a channel with a leading zero", "POST", "/api/v1/channels/01/config", {}, R"({"input":"GND"})", "not '01'"},
         {"nothing to configure", "POST", "/api/v1/channels/1/config", {}, "{}", "the body sets nothing"},
-        {"a field twice", "POST", "/api/v1/channels/1/config", {}, R"({"input":"GND","input":"A"})",
+        {"a field twice",
+         "POST",
+         "/api/v1/channels/1/config",
+         {},
+         R"({"input":"GND","input":"A"})",
          "field 'input' given more than once"},
-        {"a parameter twice", "GET", "/api/v1/history?seconds=5&seconds=600", {}, "",
+        {"a parameter twice",
+         "GET",
+         "/api/v1/history?seconds=5&seconds=600",
+         {},
+         "",
          "query parameter 'seconds' given more than once"},
-        {"a parameter twice, once escaped", "GET", "/api/v1/history?seconds=5&%73econds=6", {}, "",
+        {"a parameter twice, once escaped",
+         "GET",
+         "/api/v1/history?seconds=5&%73econds=6",
+         {},
+         "",
          "given more than once"},
-        {"two Hosts", "GET", "/metrics", {{"Host", "127.0.0.1:" + port}, {"hOST", "attacker.example"}}, "",
+        {"two Hosts",
+         "GET",
+         "/metrics",
+         {{"Host", "127.0.0.1:" + port}, {"hOST", "attacker.example"}},
+         "",
          "header field Host given more than once"},
     };
     for (const Case &c : cases) {

@@ -88,7 +88,8 @@ private:
     bool read_some(std::chrono::steady_clock::time_point end)
     {
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (closed_ || left.count() <= 0)
                 return false;
             pollfd p{fd_, POLLIN, 0};

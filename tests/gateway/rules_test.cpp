@@ -94,11 +94,16 @@ TEST(HostRulesTest, WritesOnlyFromThePagesOwnOrigin)
         bool tls;
         bool allowed;
     } cases[] = {
-        {"http://127.0.0.1:8077", false, true},   {"http://stand01:8077", false, true},
-        {"HTTP://LOCALHOST:8077", false, true},   {"https://127.0.0.1:8077", false, false},
-        {"https://127.0.0.1:8077", true, true},   {"http://127.0.0.1:8077", true, false},
-        {"http://127.0.0.1:8078", false, false},  {"http://attacker.example:8077", false, false},
-        {"null", false, false},                   {"http://127.0.0.1:8077/path", false, false},
+        {"http://127.0.0.1:8077", false, true},
+        {"http://stand01:8077", false, true},
+        {"HTTP://LOCALHOST:8077", false, true},
+        {"https://127.0.0.1:8077", false, false},
+        {"https://127.0.0.1:8077", true, true},
+        {"http://127.0.0.1:8077", true, false},
+        {"http://127.0.0.1:8078", false, false},
+        {"http://attacker.example:8077", false, false},
+        {"null", false, false},
+        {"http://127.0.0.1:8077/path", false, false},
         {"127.0.0.1:8077", false, false},
     };
     for (const Case &c : cases)
@@ -180,13 +185,13 @@ TEST(BasicCredentialsTest, DecodesUserAndPassword)
         const char *user;
         const char *password;
     } cases[] = {
-        {"Basic cHJvbTpzM2NyZXQ=", true, "prom", "s3cret"},          // prom:s3cret
-        {"basic cHJvbTpzM2NyZXQ=", true, "prom", "s3cret"},          // the scheme in any case
-        {"Basic cHJvbTphOmI=", true, "prom", "a:b"},                 // prom:a:b
-        {"Basic OnB3", true, "", "pw"},                              // :pw
-        {"Basic cHJvbQ==", false, "", ""},                           // no colon
-        {"Basic cHJvbTpzM2NyZXQ", false, "", ""},                    // not a multiple of 4
-        {"Basic ****", false, "", ""},                               // not base64
+        {"Basic cHJvbTpzM2NyZXQ=", true, "prom", "s3cret"}, // prom:s3cret
+        {"basic cHJvbTpzM2NyZXQ=", true, "prom", "s3cret"}, // the scheme in any case
+        {"Basic cHJvbTphOmI=", true, "prom", "a:b"},        // prom:a:b
+        {"Basic OnB3", true, "", "pw"},                     // :pw
+        {"Basic cHJvbQ==", false, "", ""},                  // no colon
+        {"Basic cHJvbTpzM2NyZXQ", false, "", ""},           // not a multiple of 4
+        {"Basic ****", false, "", ""},                      // not base64
         {"Bearer cHJvbTpzM2NyZXQ=", false, "", ""},
         {"", false, "", ""},
     };
@@ -205,8 +210,8 @@ TEST(AllowHostTest, NamesAndAddressesWithoutPorts)
 {
     for (const char *good : {"stand01", "stand01.lab", "192.0.2.17", "[::1]", "[2001:db8::5]", "a-b_c.d"})
         EXPECT_TRUE(vx7::gateway::valid_host_name(good)) << good;
-    for (const char *bad : {"", "stand01:8077", "::1", "[::1]:80", "*.lab", "a..b", ".lab", "lab.", "a b", "[zz]",
-                            "http://stand01"})
+    for (const char *bad :
+         {"", "stand01:8077", "::1", "[::1]:80", "*.lab", "a..b", ".lab", "lab.", "a b", "[zz]", "http://stand01"})
         EXPECT_FALSE(vx7::gateway::valid_host_name(bad)) << bad;
 }
 
@@ -261,10 +266,11 @@ TEST(WebConfigTest, SettingsReadOrRefusedByName)
             EXPECT_NE(e.find(c.error), std::string::npos) << c.yaml << " -> " << e;
     }
     vx7::gateway::WebConfig config;
-    ASSERT_EQ(vx7::gateway::parse_web_config("tls_server_config:\n  cert_file: s.pem\n  key_file: /k/s.key\n"
-                                             "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.pem\n",
-                                             "/etc/vx7", config),
-              "");
+    ASSERT_EQ(
+        vx7::gateway::parse_web_config("tls_server_config:\n  cert_file: s.pem\n  key_file: /k/s.key\n"
+                                       "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.pem\n",
+                                       "/etc/vx7", config),
+        "");
     ASSERT_TRUE(config.tls);
     EXPECT_EQ(config.tls->cert_file, "/etc/vx7/s.pem");
     EXPECT_EQ(config.tls->key_file, "/k/s.key");
@@ -281,9 +287,9 @@ TEST(WebConfigTest, LoginsCheckedAgainstBcryptHashes)
     const std::string admin = htpasswd("admin", "other one");
     ASSERT_FALSE(prom.empty());
     vx7::gateway::WebConfig config;
-    ASSERT_EQ(vx7::gateway::parse_web_config("basic_auth_users:\n  prom: " + prom + "\n  admin: " + admin + "\n", "",
-                                             config),
-              "");
+    ASSERT_EQ(
+        vx7::gateway::parse_web_config("basic_auth_users:\n  prom: " + prom + "\n  admin: " + admin + "\n", "", config),
+        "");
     std::string error;
     const auto p = vx7::gateway::Protection::make(config, error);
     ASSERT_TRUE(p) << error;
@@ -294,9 +300,8 @@ TEST(WebConfigTest, LoginsCheckedAgainstBcryptHashes)
         const char *password;
         bool ok;
     } cases[] = {
-        {"prom", "s3cret", true},   {"admin", "other one", true}, {"prom", "s3cret ", false},
-        {"prom", "S3cret", false},  {"prom", "", false},          {"admin", "s3cret", false},
-        {"nobody", "s3cret", false}, {"PROM", "s3cret", false},
+        {"prom", "s3cret", true}, {"admin", "other one", true}, {"prom", "s3cret ", false},  {"prom", "S3cret", false},
+        {"prom", "", false},      {"admin", "s3cret", false},   {"nobody", "s3cret", false}, {"PROM", "s3cret", false},
     };
     for (const Case &c : cases)
         EXPECT_EQ(p->verify(c.user, c.password), c.ok) << c.user << ":" << c.password;

@@ -66,6 +66,23 @@ TEST(MqttOptions, ValuesAndCombinations)
         {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab/+/x"}}, "--mqtt-prefix must be a topic without wildcards"},
         {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab/"}}, "without a trailing /"},
         {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab/#"}}, "--mqtt-prefix must be"},
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "$SYS/vx7"}}, "--mqtt-prefix must not start with $"},
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "$"}}, "must not start with $"},
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab/a$b"}}, ""},
+        {{{"--mqtt", "mqtt://h"},
+          {"--mqtt-prefix",
+           "Pr\xc3\xbc"
+           "fstand/\xe6\xb5\x8b/\xf0\x9f\x94\xac"}},
+         ""},
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab\tstand"}}, "UTF-8 text without control characters"},
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab\x7f"}}, "without control characters"},
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab\xc2\x85"}}, "without control characters"}, // NEL, a C1 control
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab\xff"}}, "without control characters"},
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab\xc3"}}, "without control characters"},         // cut short
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab\xc0\xaf"}}, "without control characters"},     // overlong '/'
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab\xed\xa0\x80"}}, "without control characters"}, // surrogate
+        {{{"--mqtt", "mqtt://h"}, {"--mqtt-prefix", "lab\xf4\x90\x80\x80"}},
+         "without control characters"}, // > U+10FFFF
         {{{"--mqtt", "mqtt://h"}, {"--mqtt-client-id", ""}}, "--mqtt-client-id must be 1-256 characters"},
         {{{"--mqtt-qos", "1"}}, "--mqtt-qos needs --mqtt URL"},
         {{{"--mqtt-prefix", "a"}}, "--mqtt-prefix needs --mqtt URL"},

@@ -5,8 +5,10 @@
 #include <crypt.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
@@ -260,10 +262,11 @@ std::string make_context(const TlsSettings &t, std::unique_ptr<ssl::context> &ou
         return e;
     ctx->use_private_key(boost::asio::buffer(pem), ssl::context::pem, ec);
     OPENSSL_cleanse(pem.data(), pem.size());
+    const bool mismatch = ec && ERR_GET_REASON(static_cast<unsigned long>(ec.value())) == X509_R_KEY_VALUES_MISMATCH;
+    if (mismatch || (!ec && SSL_CTX_check_private_key(h) != 1))
+        return what("key_file", t.key_file) + " is not the key of " + what("cert_file", t.cert_file);
     if (ec)
         return "cannot use " + what("key_file", t.key_file) + ": " + ec.message();
-    if (SSL_CTX_check_private_key(h) != 1)
-        return what("key_file", t.key_file) + " is not the key of " + what("cert_file", t.cert_file);
     if (!t.client_ca_file.empty() || !t.client_ca.empty()) {
         if (std::string e = load_pem(t.client_ca_file, t.client_ca, "client_ca_file", pem); !e.empty())
             return e;
