@@ -30,7 +30,6 @@ using namespace std::chrono_literals;
 using vx7test::Sandbox;
 using vx7test::SandboxOptions;
 
-
 inline const std::string kGateway = VX7_TEST_GATEWAY;
 inline const std::string kDriver = VX7_TEST_DRIVER;
 inline const double kVolts[4] = {1.0, -0.5, 2.0, 0.25}; // input A of channels 1-4
@@ -43,7 +42,7 @@ struct Proc {
 
 // Runs a program on the host; standard output and error into `dir`.
 inline Proc run_host(const vx7test::TempDir &dir, const std::vector<std::string> &args,
-              const std::string &in_file = "/dev/null")
+                     const std::string &in_file = "/dev/null")
 {
     std::vector<std::string> a = args;
     std::vector<char *> argv;

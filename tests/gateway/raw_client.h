@@ -3,6 +3,7 @@
 // chosen loopback address (127.0.0.2 and up count as other peers).
 #pragma once
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
@@ -87,14 +88,16 @@ private:
     // False when the peer closed or the deadline passed.
     bool read_some(std::chrono::steady_clock::time_point end)
     {
-        for (;;) {
+        while (!closed_) {
+            // At least one look, without waiting once the time is up.
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            if (closed_ || left.count() <= 0)
-                return false;
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            if (::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0) {
+                if (left.count() <= 0)
+                    return false;
                 continue;
+            }
             char buf[16384];
             const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
             if (n <= 0) {
@@ -104,6 +107,7 @@ private:
             data_.append(buf, static_cast<std::size_t>(n));
             return true;
         }
+        return false;
     }
 
     int fd_ = -1;

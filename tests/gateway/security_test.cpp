@@ -160,8 +160,8 @@ TEST_F(Secured, ClientCertificatesAndAChangedFile)
 
     // Broken, then removed: the last good settings stay.
     write_web_config("tls_server_config: [\n");
-    EXPECT_TRUE(vx7test::poll_until(
-        [&] { return sb_->read("/gw.err").find("stay in force") != std::string::npos; }, 10s))
+    EXPECT_TRUE(
+        vx7test::poll_until([&] { return sb_->read("/gw.err").find("stay in force") != std::string::npos; }, 10s))
         << sb_->read("/gw.err");
     ::unlink(web_config().c_str());
     std::this_thread::sleep_for(1500ms);
@@ -197,8 +197,7 @@ TEST_F(Secured, PrometheusScrapesOverHttpsWithALogin)
         [&] {
             const auto r = prom.Get("/api/v1/query?query=up%7Bjob%3D%22vx7%22%7D");
             up = r && r->status == 200 ? nlohmann::json::parse(r->body, nullptr, false) : nlohmann::json();
-            return up.is_object() && up["data"]["result"].size() == 1 &&
-                   up["data"]["result"][0]["value"][1] == "1";
+            return up.is_object() && up["data"]["result"].size() == 1 && up["data"]["result"][0]["value"][1] == "1";
         },
         30s);
     EXPECT_TRUE(scraped) << up.dump() << vx7test::read_file(dir_.file("prometheus.log"));
@@ -217,10 +216,17 @@ TEST_F(Gateway, HostNamesItAnswersTo)
         std::string host;
         std::string code;
     } cases[] = {
-        {"127.0.0.1" + port, "200"},     {std::string(name) + port, "200"}, {"grafana.lab" + port, "200"},
-        {"GRAFANA.LAB" + port, "200"},   {"192.0.2.9" + port, "200"},       {"other.lab" + port, "403"},
-        {"grafana.lab.other" + port, "403"}, {"grafana.lab", "403"},        {"127.0.0.1", "403"},
-        {std::string(name), "403"},      {"grafana.lab:1", "403"},
+        {"127.0.0.1" + port, "200"},
+        {std::string(name) + port, "200"},
+        {"grafana.lab" + port, "200"},
+        {"GRAFANA.LAB" + port, "200"},
+        {"192.0.2.9" + port, "200"},
+        {"other.lab" + port, "403"},
+        {"grafana.lab.other" + port, "403"},
+        {"grafana.lab", "403"},
+        {"127.0.0.1", "403"},
+        {std::string(name), "403"},
+        {"grafana.lab:1", "403"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(curl("-H 'Host: " + c.host + "' http://127.0.0.1" + port + "/metrics"), c.code) << c.host;
@@ -238,8 +244,9 @@ TEST_F(Secured, DashboardBehindALogin)
 {
     write_web_config("basic_auth_users:\n  prom: " + hash_ + "\n");
     ASSERT_TRUE(start_gateway("--allow-configure --web-config " + web_config()));
-    ASSERT_TRUE(Sandbox::wait_until([&] { return curl("-u prom:s3cret http://127.0.0.1:" + std::to_string(port_) +
-                                                       "/api/v1/channels") == "200"; }));
+    ASSERT_TRUE(Sandbox::wait_until([&] {
+        return curl("-u prom:s3cret http://127.0.0.1:" + std::to_string(port_) + "/api/v1/channels") == "200";
+    }));
     sim_->clear_commands(dev_);
     const std::string page = "http://127.0.0.1:" + std::to_string(port_) + "/";
     const Proc refused = run_host(dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY, page, dir_.file("refused.png")});
