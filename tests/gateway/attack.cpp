@@ -235,9 +235,9 @@ void Attack::posts()
             ++posts_;
             if (answer.rfind("HTTP/1.1 413 ", 0) == 0)
                 ++posts_413_;
-            max_into(post_answer_us_max_, static_cast<std::uint64_t>(
-                                              std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0)
-                                                  .count()));
+            max_into(post_answer_us_max_,
+                     static_cast<std::uint64_t>(
+                         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count()));
             max_into(post_bytes_max_, body);
         }
     }

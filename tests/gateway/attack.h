@@ -32,10 +32,10 @@ public:
         std::uint64_t slowloris_answered = 0; // ... that got an answer (none should)
         std::uint64_t idle_closed = 0;        // idle connections the gateway closed
         std::uint64_t connect_failures = 0;
-        std::uint64_t posts = 0;              // chunked POSTs answered
-        std::uint64_t posts_413 = 0;          // ... with 413
-        double post_answer_ms_max = 0;        // the longest wait for an answer
-        std::uint64_t post_bytes_max = 0;     // the most body bytes sent before the answer
+        std::uint64_t posts = 0;          // chunked POSTs answered
+        std::uint64_t posts_413 = 0;      // ... with 413
+        double post_answer_ms_max = 0;    // the longest wait for an answer
+        std::uint64_t post_bytes_max = 0; // the most body bytes sent before the answer
     };
     Counts counts() const;
 

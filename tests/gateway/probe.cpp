@@ -12,11 +12,21 @@
 //     same number of events of the same size to as many loopback
 //     connections, each read by its own thread (the kernel's share of
 //     delivering them, which no gateway can avoid).
+//   * and the gateway's CPU with no client at all, measured first (the
+//     sample stream's polling and the hub, which the floor leaves out).
 // Usage: vx7_gateway_probe [SECONDS [CLIENTS]]
+//
+// Under attack: vx7_gateway_probe attack [SECONDS [CLIENTS]] (default 60 s,
+// 10 clients) runs the attack of attack.h (16 slowloris, 200 idle, 1 MiB
+// chunked POSTs, from 127.0.0.2-7) while a normal client on 127.0.0.1 asks
+// for GET /api/v1/channels ten times a second: its latency (median, 99th
+// percentile, maximum), the gateway's resident memory before and at most,
+// the event-stream clients' least rate and longest gap, what the attack saw.
 // VX7_PROBE_WRAP, when set, is put before the gateway's command line inside
 // the sandbox (for example "strace -c -f -o /strace.out" or
 // "valgrind --tool=callgrind --callgrind-out-file=/wrap.cg"); files it writes
 // as /wrap.* are copied to the current directory when the gateway has ended.
+#include "attack.h"
 #include "http_client.h"
 #include "sandbox.h"
 #include "vx7sim/sim.h"
@@ -34,6 +44,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <sys/mman.h>
@@ -146,37 +157,95 @@ double bare_sender_cpu(int seconds, int nclients, std::size_t bytes)
     return cpu;
 }
 
-} // namespace
+// The simulated device, the driver and a gateway in a sandbox.
+struct Stand {
+    vx7test::Sandbox sb;
+    std::optional<vx7sim::Sim> sim;
+    int pid = -1;
+    int port = 0;
 
-int main(int argc, char **argv)
-{
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
-    const int nclients = argc > 2 ? std::atoi(argv[2]) : 10;
-    vx7test::SandboxOptions o;
-    o.ro_binds = {VX7_TEST_BINARY_DIR, VX7SIM_LIBUSB_DIR};
-    o.dirs = {"/sim", "/home/dev/vx7"};
-    o.env = {{"LD_LIBRARY_PATH", VX7SIM_LIBUSB_DIR}, {"VX7SIM_STATE", "/sim/state"}};
-    vx7test::Sandbox sb(o);
-    for (int n = 1; n <= 4; ++n)
-        sb.symlink("/home/dev/vx7/adc" + std::to_string(n) + ".adc", "/adc" + std::to_string(n) + ".adc");
-    auto sim = vx7sim::Sim::create(sb.host("/sim/state").string());
-    const int dev = sim.add_vx7();
-    for (int c = 0; c < 4; ++c)
-        sim.set_waveform(dev, c, vx7sim::Waveform::sine(2.0, 997, 0.0), vx7sim::Input::A);
-    sb.run(VX7_TEST_DRIVER " start");
-    const char *wrap = std::getenv("VX7_PROBE_WRAP");
-    const std::string prefix = wrap != nullptr ? std::string(wrap) + " " : std::string();
-    const auto g = sb.run(prefix + VX7_TEST_GATEWAY " --listen 127.0.0.1:0 >/gw.out 2>/gw.err & echo $!");
-    const int pid = std::atoi(g.out.c_str());
-    std::string err;
-    if (!vx7test::Sandbox::wait_until(
-            [&] { return (err = sb.read("/gw.err")).find("serving") != std::string::npos; }) ||
-        !vx7test::Sandbox::wait_until([&] { return sb.wait_for_file("/home/dev/vx7/adc4.adc"); })) {
-        std::fprintf(stderr, "probe: gateway or driver did not start: %s\n", err.c_str());
-        return 1;
+    static vx7test::SandboxOptions options()
+    {
+        vx7test::SandboxOptions o;
+        o.ro_binds = {VX7_TEST_BINARY_DIR, VX7SIM_LIBUSB_DIR};
+        o.dirs = {"/sim", "/home/dev/vx7"};
+        o.env = {{"LD_LIBRARY_PATH", VX7SIM_LIBUSB_DIR}, {"VX7SIM_STATE", "/sim/state"}};
+        return o;
     }
-    const int port = std::atoi(err.c_str() + err.find("127.0.0.1:") + 10);
-    std::this_thread::sleep_for(1s);
+
+    // False (with a message) when the driver or the gateway does not start.
+    bool start(const std::string &gateway_options, const std::string &wrap)
+    {
+        for (int n = 1; n <= 4; ++n)
+            sb.symlink("/home/dev/vx7/adc" + std::to_string(n) + ".adc", "/adc" + std::to_string(n) + ".adc");
+        sim.emplace(vx7sim::Sim::create(sb.host("/sim/state").string()));
+        const int dev = sim->add_vx7();
+        for (int c = 0; c < 4; ++c)
+            sim->set_waveform(dev, c, vx7sim::Waveform::sine(2.0, 997, 0.0), vx7sim::Input::A);
+        sb.run(VX7_TEST_DRIVER " start");
+        const auto g = sb.run(wrap + VX7_TEST_GATEWAY " --listen 127.0.0.1:0 " + gateway_options +
+                              " >/gw.out 2>/gw.err & echo $!");
+        pid = std::atoi(g.out.c_str());
+        std::string err;
+        if (!vx7test::Sandbox::wait_until(
+                [&] { return (err = sb.read("/gw.err")).find("serving") != std::string::npos; }) ||
+            !vx7test::Sandbox::wait_until([&] { return sb.wait_for_file("/home/dev/vx7/adc4.adc"); })) {
+            std::fprintf(stderr, "probe: gateway or driver did not start: %s\n", err.c_str());
+            return false;
+        }
+        port = std::atoi(err.c_str() + err.find("127.0.0.1:") + 10);
+        std::this_thread::sleep_for(1s);
+        return true;
+    }
+
+    long rss_kb()
+    {
+        const auto r = sb.run("grep VmRSS /proc/" + std::to_string(pid) + "/status");
+        const std::size_t at = r.out.find_first_of("0123456789");
+        return at == std::string::npos ? -1 : std::atol(r.out.c_str() + at);
+    }
+
+    ~Stand()
+    {
+        if (pid > 0) {
+            sb.run("kill -TERM " + std::to_string(pid));
+            sb.wait_exit(pid, 10s);
+        }
+        sb.run(VX7_TEST_DRIVER " stop");
+    }
+
+    Stand() : sb(options()) {}
+    Stand(const Stand &) = delete;
+    Stand &operator=(const Stand &) = delete;
+};
+
+// CPU (% of one core) of the gateway over `seconds`.
+double gateway_cpu(Stand &st, int seconds, double *user = nullptr, double *system = nullptr)
+{
+    const auto t0 = cpu_ticks(st.sb, st.pid);
+    const auto w0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const auto t1 = cpu_ticks(st.sb, st.pid);
+    const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
+    const auto percent = [&](long long ticks) {
+        return 100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
+    };
+    if (user != nullptr)
+        *user = percent(t1.first - t0.first);
+    if (system != nullptr)
+        *system = percent(t1.second - t0.second);
+    return percent(t1.first - t0.first + t1.second - t0.second);
+}
+
+// The figures with `nclients` event-stream clients at full rate.
+int streams_mode(Stand &st, int seconds, int nclients, const char *wrap)
+{
+    const int pid = st.pid;
+    const int port = st.port;
+    // The gateway alone first: what it costs with no client at all (the
+    // sample stream's polling, the hub), which the floor does not include.
+    const int idle_seconds = std::min(seconds, 10);
+    const double idle_cpu = gateway_cpu(st, idle_seconds);
 
     // Watcher: when each (channel, elapsed) record first appears in the files.
     std::mutex mu;
@@ -211,14 +280,14 @@ int main(int argc, char **argv)
         });
     }
     std::this_thread::sleep_for(2s);
-    const auto t0 = cpu_ticks(sb, pid);
+    const auto t0 = cpu_ticks(st.sb, pid);
     const auto w0 = Clock::now();
     const std::uint64_t e0 = events;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const auto t1 = cpu_ticks(sb, pid);
+    const auto t1 = cpu_ticks(st.sb, pid);
     const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
     const std::uint64_t e1 = events;
-    const auto rss = sb.run("grep VmRSS /proc/" + std::to_string(pid) + "/status").out;
+    const auto rss = st.sb.run("grep VmRSS /proc/" + std::to_string(pid) + "/status").out;
 
     // Latency, in a window of its own: the watcher polls every 100 us, which
     // would disturb the gateway's CPU figure above.
@@ -227,7 +296,7 @@ int main(int argc, char **argv)
         const char *maps[4] = {};
         for (int c = 0; c < 4; ++c) {
             const int fd =
-                open(sb.host("/home/dev/vx7/adc" + std::to_string(c + 1) + ".adc").c_str(), O_RDONLY | O_CLOEXEC);
+                open(st.sb.host("/home/dev/vx7/adc" + std::to_string(c + 1) + ".adc").c_str(), O_RDONLY | O_CLOEXEC);
             maps[c] = static_cast<const char *>(mmap(nullptr, 100, PROT_READ, MAP_SHARED, fd, 0));
             close(fd);
         }
@@ -272,11 +341,11 @@ int main(int argc, char **argv)
         }
     }
     stop = true;
-    sb.run("kill -TERM " + std::to_string(pid));
-    sb.wait_exit(pid, 10s);
+    st.sb.run("kill -TERM " + std::to_string(pid));
+    st.sb.wait_exit(pid, 10s);
+    st.pid = -1;
     for (auto &t : clients)
         t.join();
-    sb.run(VX7_TEST_DRIVER " stop");
 
     const auto percent = [&](long long ticks) {
         return 100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
@@ -287,7 +356,7 @@ int main(int argc, char **argv)
     std::printf("gateway CPU over %.1f s: %.2f %% of one core (user %.2f %%, system %.2f %%)\n", wall, cpu,
                 percent(t1.first - t0.first), percent(t1.second - t0.second));
     if (wrap != nullptr) {
-        for (const auto &f : std::filesystem::directory_iterator(sb.host("/"))) {
+        for (const auto &f : std::filesystem::directory_iterator(st.sb.host("/"))) {
             if (f.is_regular_file() && f.path().filename().string().rfind("wrap.", 0) == 0) {
                 std::filesystem::copy_file(f.path(), f.path().filename(),
                                            std::filesystem::copy_options::overwrite_existing);
@@ -312,6 +381,114 @@ int main(int argc, char **argv)
             "the floor, a bare loop sending as many events to %d loopback connections: %.2f %% of one core; "
             "gateway / floor = %.2f\n",
             nclients, floor, floor > 0 ? cpu / floor : 0.0);
+        std::printf("the gateway with no client over %d s: %.2f %% of one core; (gateway - that) / floor = %.2f\n",
+                    idle_seconds, idle_cpu, floor > 0 ? (cpu - idle_cpu) / floor : 0.0);
     }
     return 0;
+}
+
+// Under attack (attack.h) for `seconds`: a normal client's GET
+// /api/v1/channels from 127.0.0.1 ten times a second, the gateway's memory,
+// and `nclients` event-stream clients that must keep receiving.
+int attack_mode(Stand &st, int seconds, int nclients)
+{
+    std::atomic<bool> stop{false};
+    std::vector<std::atomic<std::uint64_t>> events(static_cast<std::size_t>(nclients));
+    std::vector<std::atomic<std::int64_t>> longest_gap_us(static_cast<std::size_t>(nclients));
+    std::vector<std::thread> clients;
+    for (int i = 0; i < nclients; ++i) {
+        clients.emplace_back([&, i] {
+            vx7test::HttpClient cli("127.0.0.1", st.port);
+            cli.set_read_timeout(5s);
+            std::string buf;
+            auto last = Clock::now();
+            cli.Get("/api/v1/stream", [&](const char *d, std::size_t n) {
+                buf.append(d, n);
+                for (std::size_t pos; (pos = buf.find("\n\n")) != std::string::npos; buf.erase(0, pos + 2)) {
+                    if (buf.rfind("event: sample", 0) != 0)
+                        continue;
+                    const auto now = Clock::now();
+                    const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - last).count();
+                    if (gap > longest_gap_us[static_cast<std::size_t>(i)])
+                        longest_gap_us[static_cast<std::size_t>(i)] = gap;
+                    last = now;
+                    ++events[static_cast<std::size_t>(i)];
+                }
+                return !stop;
+            });
+        });
+    }
+    std::this_thread::sleep_for(2s);
+    for (auto &g : longest_gap_us)
+        g = 0;
+    const long rss_before = st.rss_kb();
+    vx7test::Attack attack(st.port);
+    attack.start();
+    std::vector<double> latencies_ms;
+    std::uint64_t failed = 0;
+    long rss_max = rss_before;
+    const auto t0 = Clock::now();
+    for (int tick = 0; Clock::now() - t0 < std::chrono::seconds(seconds); ++tick) {
+        const auto a = Clock::now();
+        vx7test::HttpClient cli("127.0.0.1", st.port);
+        cli.set_read_timeout(10s);
+        const auto r = cli.Get("/api/v1/channels");
+        latencies_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - a).count());
+        failed += !r || r->status != 200;
+        if (tick % 10 == 0)
+            rss_max = std::max(rss_max, st.rss_kb());
+        std::this_thread::sleep_until(a + 100ms);
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::vector<std::uint64_t> received;
+    for (const auto &e : events)
+        received.push_back(e.load());
+    attack.stop();
+    stop = true;
+    for (auto &t : clients)
+        t.join();
+    const auto c = attack.counts();
+
+    std::printf("under attack for %.1f s: 16 slowloris, 200 idle, 1 MiB chunked POSTs (127.0.0.2-7)\n", wall);
+    std::printf(
+        "GET /api/v1/channels from 127.0.0.1 (%zu requests, %llu failed): median %.3f ms, p99 %.3f ms, "
+        "max %.3f ms\n",
+        latencies_ms.size(), static_cast<unsigned long long>(failed), percentile(latencies_ms, 0.5),
+        percentile(latencies_ms, 0.99), percentile(latencies_ms, 1.0));
+    std::printf("gateway VmRSS: %ld kB before, %ld kB at most: growth %ld kB\n", rss_before, rss_max,
+                rss_max - rss_before);
+    std::uint64_t least = received.empty() ? 0 : received[0];
+    std::int64_t gap = 0;
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        least = std::min(least, received[i]);
+        gap = std::max<std::int64_t>(gap, longest_gap_us[i]);
+    }
+    std::printf("event-stream clients: %d, the least served got %.0f samples/s, the longest gap %.1f ms\n", nclients,
+                static_cast<double>(least) / wall, static_cast<double>(gap) / 1000.0);
+    std::printf(
+        "attack: %llu chunked POSTs answered (%llu with 413, at most %.1f ms and %.1f MiB sent before the "
+        "answer); slowloris closed %llu times (answered %llu); idle connections closed %llu times; %llu "
+        "connects failed\n",
+        static_cast<unsigned long long>(c.posts), static_cast<unsigned long long>(c.posts_413), c.post_answer_ms_max,
+        static_cast<double>(c.post_bytes_max) / (1 << 20), static_cast<unsigned long long>(c.slowloris_closed),
+        static_cast<unsigned long long>(c.slowloris_answered), static_cast<unsigned long long>(c.idle_closed),
+        static_cast<unsigned long long>(c.connect_failures));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const bool attack = argc > 1 && std::string(argv[1]) == "attack";
+    const int first = attack ? 2 : 1;
+    const int seconds = argc > first ? std::atoi(argv[first]) : attack ? 60 : 20;
+    const int nclients = argc > first + 1 ? std::atoi(argv[first + 1]) : 10;
+    const char *wrap = std::getenv("VX7_PROBE_WRAP");
+    Stand st;
+    // Configuration allowed under attack, so that the oversized bodies are
+    // read up to the limit (without, they are refused before any is read).
+    if (!st.start(attack ? "--allow-configure" : "", wrap != nullptr ? std::string(wrap) + " " : std::string()))
+        return 1;
+    return attack ? attack_mode(st, seconds, nclients) : streams_mode(st, seconds, nclients, wrap);
 }
