@@ -313,6 +313,28 @@ TEST_F(Limits, AmbiguousRequestsGet400)
     const auto r = cli.Get("/api/v1/history?seconds=%35");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << r->body;
+    // HTTP/1.0: answered in HTTP/1.1, the connection kept only when asked;
+    // the answers in chunks need 1.1.
+    struct Old {
+        std::string request;
+        int status;
+        bool closes;
+    } olds[] = {
+        {"GET /metrics HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\n\r\n", 200, true},
+        {"GET /metrics HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\nConnection: keep-alive\r\n\r\n", 200, false},
+        {"GET /api/v1/stream HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\n\r\n", 505, true},
+        {"GET /api/v1/history HTTP/1.0\r\nHost: 127.0.0.1:" + port + "\r\n\r\n", 505, true},
+    };
+    for (const Old &c : olds) {
+        RawConnection raw(port_);
+        ASSERT_TRUE(raw.send(c.request));
+        EXPECT_TRUE(raw.read_until("\r\n\r\n", 3s)) << c.request;
+        EXPECT_EQ(raw.status(), c.status) << raw.data();
+        EXPECT_EQ(raw.closed_within(c.closes ? 3s : 300ms), c.closes) << c.request;
+        if (!c.closes) {
+            EXPECT_NE(raw.data().find("Connection: keep-alive\r\n"), std::string::npos) << raw.data();
+        }
+    }
     // HEAD: the GET answer's headers, no body.
     RawConnection head(port_);
     ASSERT_TRUE(head.send("HEAD /metrics HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n"));

@@ -275,9 +275,12 @@ private:
         case Route::Metrics:
             return respond(http::status::ok, cx_.metrics(), "text/plain; version=0.0.4; charset=utf-8");
         case Route::Stream:
-            return event_stream();
         case Route::History:
-            return history(params);
+            // Both answers come in chunks, which HTTP/1.0 does not have.
+            if (req().version() < 11)
+                return refuse(http::status::http_version_not_supported,
+                              "the event stream and the history need HTTP/1.1");
+            return t.route == Route::Stream ? event_stream() : history(params);
         case Route::Configure:
             return configure(std::string(t.arg));
         case Route::NotFound:
@@ -294,14 +297,14 @@ private:
     void respond(http::status status, std::string body, const char *content_type = "application/json",
                  const std::function<void(Response &)> &extra = {})
     {
-        auto res = std::make_shared<Response>(status, version());
+        auto res = std::make_shared<Response>(status, 11);
         common_headers(*res);
         res->set(http::field::content_type, content_type);
         if (extra)
             extra(*res);
         res->body() = std::move(body);
         const bool keep = keep_alive();
-        res->keep_alive(keep);
+        keep_alive(*res, keep);
         res->prepare_payload();
         if (head_)
             res->body().clear(); // the length stays that of the GET answer
@@ -320,7 +323,15 @@ private:
         respond(status, error_json(message));
     }
 
-    unsigned version() const { return parser_ && parser_->is_header_done() ? req().version() : 11; }
+    // Answers are HTTP/1.1 whatever the request's version; an HTTP/1.0
+    // client that asked to keep its connection is told it is kept.
+    template <class Message>
+    void keep_alive(Message &m, bool keep) const
+    {
+        m.keep_alive(keep);
+        if (keep && req().version() < 11)
+            m.set(http::field::connection, "keep-alive");
+    }
     bool keep_alive() const { return !close_after_ && parser_ && parser_->is_done() && req().keep_alive(); }
 
     void next(bool keep)
@@ -338,12 +349,12 @@ private:
     void send_chunked_head(const char *content_type, const std::function<void(http::fields &)> &extra,
                            std::function<void(error_code)> then)
     {
-        auto res = std::make_shared<http::response<http::empty_body>>(http::status::ok, version());
+        auto res = std::make_shared<http::response<http::empty_body>>(http::status::ok, 11);
         common_headers(*res);
         res->set(http::field::content_type, content_type);
         if (extra)
             extra(*res);
-        res->keep_alive(keep_alive());
+        keep_alive(*res, keep_alive());
         res->chunked(true);
         auto sr = std::make_shared<http::response_serializer<http::empty_body>>(*res);
         lowest().expires_after(o_.request_timeout);
@@ -471,7 +482,7 @@ private:
         };
         if (!beast::iequals(req()[http::field::expect], "100-continue"))
             return read_body({});
-        auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, version());
+        auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
         lowest().expires_after(o_.request_timeout);
         http::async_write(stream_, *cont,
                           [cont, read_body = std::move(read_body)](error_code ec, std::size_t) { read_body(ec); });
