@@ -124,6 +124,8 @@ private:
 
     void wait_request()
     {
+        if (closed_)
+            return; // closed meanwhile (to make room, or the server stops)
         entry_->idle(true);
         if (buffer_.size() > 0) // pipelined: the next request is here already
             return read_header();
@@ -139,6 +141,8 @@ private:
 
     void read_header()
     {
+        if (closed_)
+            return;
         entry_->idle(false);
         parser_.emplace();
         // Room for the longest allowed target and fields, and the request
@@ -375,7 +379,7 @@ private:
         send_chunked_head(
             "text/event-stream", [](http::fields &f) { f.set("X-Accel-Buffering", "no"); },
             [self = this->shared_from_this(), head, keep](error_code ec) {
-                if (ec || head) {
+                if (ec || head || self->closed_) {
                     self->cx_.streams.release();
                     return ec ? self->abort() : self->next(keep);
                 }
@@ -507,6 +511,8 @@ private:
     // reset the connection before the client has read the answer.
     void linger()
     {
+        if (closed_)
+            return;
         entry_->idle(true); // the first to go when room is needed
         lowest().expires_after(kLinger);
         if constexpr (kTls) {

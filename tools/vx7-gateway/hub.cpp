@@ -150,23 +150,24 @@ std::vector<HistoryRow> Hub::history(double seconds) const
     clock_gettime(CLOCK_REALTIME, &now);
     const std::int64_t now_ns = std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
     const auto from = now_ns - static_cast<std::int64_t>(seconds * 1e9);
-    std::vector<HistoryRow> out;
+    // Room for every row, allocated and touched before the lock is taken:
+    // under it, only the copy (the stream thread waits meanwhile).
+    std::vector<HistoryRow> out(ring_capacity_ * rings_.size());
+    std::size_t count = 0;
     {
         std::lock_guard lock(mu_);
-        std::size_t count = 0;
-        for (const Ring &r : rings_)
-            count += r.size;
-        out.reserve(count);
         const std::size_t n = ring_capacity_;
         for (std::size_t c = 0; c < rings_.size(); ++c) {
             const Ring &r = rings_[c];
             for (std::size_t k = 0; k < r.size; ++k) {
                 const Row &row = r.rows[(r.next + n - r.size + k) % n];
                 if (row.wall_ns >= from)
-                    out.push_back(HistoryRow{row.wall_ns, row.elapsed_ms, static_cast<int>(c) + 1, row.volts});
+                    out[count++] = HistoryRow{row.wall_ns, row.elapsed_ms, static_cast<int>(c) + 1, row.volts};
             }
         }
     }
+    out.resize(count);
+    out.shrink_to_fit(); // held while the rows are sent
     std::stable_sort(out.begin(), out.end(),
                      [](const HistoryRow &a, const HistoryRow &b) { return a.wall_ns < b.wall_ns; });
     return out;
