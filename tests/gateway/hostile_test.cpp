@@ -153,7 +153,9 @@ TEST_F(Gateway, HostileClientsDoNotStarveTheOthers)
     EXPECT_EQ(answered, asked) << "the normal client was not always answered";
     EXPECT_LT(slowest, 2s) << "the normal client waited "
                            << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms";
+#ifndef VX7_SANITIZED // the sanitizer's allocator holds freed memory back (its quarantine): no bound there
     EXPECT_LE(rss_max - rss_before, 16 * 1024) << "resident memory grew from " << rss_before << " kB to " << rss_max;
+#endif
     // Oversized bodies: 413 at once, without the rest being read.
     EXPECT_GE(counts.posts, 3u);
     EXPECT_EQ(counts.posts_413, counts.posts);
