@@ -6,6 +6,7 @@
 #include "mqtt_publisher.h"
 #include "server.h"
 #include "settings.h"
+#include "vx7version/version.h"
 
 #include <atomic>
 #include <chrono>
@@ -41,6 +42,7 @@ const char kHelp[] =
     "  --channels-dir DIR    directory holding adc1.adc ... adc4.adc\n"
     "                        (default: the files vx7_read reads)\n"
     "  --help                this text\n"
+    "  --version             the program's version\n"
     "\n"
     "MQTT (topics <prefix>/N, <prefix>/N/last, <prefix>/status):\n"
     "%s"
@@ -131,6 +133,9 @@ int parse(int argc, char **argv, Options &o)
         };
         if (a == "--help") {
             std::printf(kHelp, vx7::mqtt::options_help());
+            return kExitOk;
+        } else if (a == "--version" && !has_value) {
+            std::puts("vx7-gateway " VX7_VERSION);
             return kExitOk;
         } else if (a == "--allow-configure" && !has_value) {
             o.server.allow_configure = true;
