@@ -7,7 +7,7 @@
 vx7_dependencies_begin()
 find_program(VX7_MINGW_I686_CXX NAMES i686-w64-mingw32-g++-win32 i686-w64-mingw32-g++)
 vx7_need(VX7_MINGW_I686_CXX g++-mingw-w64-i686 "the 32-bit Windows cross compiler")
-vx7_dependencies_end(PART "The Windows driver" PROFILE test OPTION VX7_BUILD_WINDOWS)
+vx7_dependencies_end(PART "the Windows driver" PROFILE test OPTION VX7_BUILD_WINDOWS)
 
 include(ExternalProject)
 set(vx7_windows_dir ${PROJECT_BINARY_DIR}/windows-i686)
