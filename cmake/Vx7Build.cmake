@@ -23,3 +23,9 @@ target_compile_options(vx7_deliverable INTERFACE
 function(vx7_static_runtime target)
   target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc)
 endfunction()
+
+# vx7_version: "vx7version/version.h", VX7_VERSION as a string literal, made
+# from project(VERSION) for the programs and libraries that report it.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in ${PROJECT_BINARY_DIR}/generated/vx7version/version.h @ONLY)
+add_library(vx7_version INTERFACE)
+target_include_directories(vx7_version INTERFACE ${PROJECT_BINARY_DIR}/generated)

@@ -34,6 +34,9 @@ import struct
 import time as _time
 from typing import NamedTuple, Optional
 
+# The vx7 release this module belongs to; filled in by the build.
+__version__ = "@PROJECT_VERSION@"
+
 __all__ = ["Vx7Error", "read", "configure", "reinit", "help", "MAX_RANGE", "CALIBRATIONS", "INPUTS",
            "library_path", "Sample", "Samples", "samples"]
 

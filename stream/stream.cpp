@@ -5,6 +5,7 @@
 
 #include "channel_file.h"
 #include "vx7record/record.h"
+#include "vx7version/version.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -370,6 +371,11 @@ extern "C" int vx7_stream_channel_state(const vx7_stream *stream, int channel, i
     if (errno_out != nullptr)
         *errno_out = c.error;
     return c.state;
+}
+
+extern "C" const char *vx7_stream_version(void)
+{
+    return VX7_VERSION;
 }
 
 extern "C" const char *vx7_stream_strerror(int code)

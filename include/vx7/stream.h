@@ -125,6 +125,10 @@ int vx7_stream_channel_state(const struct vx7_stream *stream, int channel, int *
 /* A short English text for a result code; never null. */
 const char *vx7_stream_strerror(int code);
 
+/* The vx7 release this library belongs to, "MAJOR.MINOR.PATCH"; never
+ * null. */
+const char *vx7_stream_version(void);
+
 /* Unmaps the files and frees the stream. A null pointer is ignored. */
 void vx7_stream_close(struct vx7_stream *stream);
 

@@ -55,7 +55,7 @@ needed=$(readelf -d "$p/lib/libvx7stream.so.1" | sed -n 's/.*(NEEDED).*\[\(.*\)\
 [ "$needed" = "libc.so.6 " ] || fail "libvx7stream needs: $needed"
 readelf -d "$p/lib/libvx7stream.so.1" | grep -q 'Library soname: \[libvx7stream.so.1\]' || fail "libvx7stream soname"
 exports=$(nm -D --defined-only "$p/lib/libvx7stream.so.1" | awk '{print $3}' | sort | tr '\n' ' ')
-[ "$exports" = "vx7_stream_channel_state vx7_stream_close vx7_stream_late_polls vx7_stream_next vx7_stream_open vx7_stream_strerror " ] \
+[ "$exports" = "vx7_stream_channel_state vx7_stream_close vx7_stream_late_polls vx7_stream_next vx7_stream_open vx7_stream_strerror vx7_stream_version " ] \
   || fail "libvx7stream exports: $exports"
 
 # The Python module as the system's python3 finds it with this installation
@@ -68,6 +68,16 @@ if [ -x /usr/bin/python3 ] && /usr/bin/python3 -c 'import sys; sys.exit(not any(
   [ "$(echo "$out" | tail -1)" = "[(2, '1.25000000000e+00')]" ] || fail "python3 -c 'import vx7' at /usr/local: $out"
   echo "$out" | head -1 | grep -q '^/usr/local/lib/python3[.0-9]*/\(dist\|site\)-packages/vx7.py$' || fail "vx7 imported from $(echo "$out" | head -1)"
 fi
+
+# One version everywhere it is shown: the CMake package, both pkg-config
+# files, vx7ctl --version and each installed copy of the Python module.
+version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$p/lib/cmake/vx7/vx7ConfigVersion.cmake")
+echo "$version" | grep -Eqx '[0-9]+\.[0-9]+\.[0-9]+' || fail "vx7ConfigVersion.cmake version '$version'"
+for shown in "$(pkg-config --modversion vx7)" "$(pkg-config --modversion vx7stream)" \
+             "$("$p/bin/vx7ctl" --version | sed -n 's/^vx7ctl //p')" \
+             $(find "$p" -name vx7.py -exec sh -c 'PYTHONPATH=${1%/vx7.py} /usr/bin/python3 -c "import vx7; print(vx7.__version__ or None)"' sh {} \;); do
+  [ "$shown" = "$version" ] || fail "version '$shown' where the CMake package says '$version'"
+done
 
 # Channel-path links: made under a scratch root, twice, over a leftover file.
 r=$t/root

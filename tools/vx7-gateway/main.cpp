@@ -7,6 +7,7 @@
 #include "request_rules.h"
 #include "server.h"
 #include "settings.h"
+#include "vx7version/version.h"
 
 #include <atomic>
 #include <chrono>
@@ -48,6 +49,7 @@ const char kHelp[] =
     "                        Prometheus exporters (tls_server_config,\n"
     "                        basic_auth_users); read again when it changes\n"
     "  --help                this text\n"
+    "  --version             the program's version\n"
     "\n"
     "MQTT (topics <prefix>/N, <prefix>/N/last, <prefix>/status):\n"
     "%s"
@@ -138,6 +140,9 @@ int parse(int argc, char **argv, Options &o)
         };
         if (a == "--help") {
             std::printf(kHelp, vx7::mqtt::options_help());
+            return kExitOk;
+        } else if (a == "--version" && !has_value) {
+            std::puts("vx7-gateway " VX7_VERSION);
             return kExitOk;
         } else if (a == "--allow-configure" && !has_value) {
             o.server.allow_configure = true;

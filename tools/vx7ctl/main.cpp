@@ -10,6 +10,7 @@
 // every command.
 #include "args.h"
 #include "commands.h"
+#include "vx7version/version.h"
 
 #include <clocale>
 #include <cstdio>
@@ -58,6 +59,7 @@ const char kUsageText[] =
     "  reset                hard reset of the device\n"
     "  help                 the library's help text\n"
     "  --help, -h           this text\n"
+    "  --version            vx7ctl's version (the vx7 release it belongs to)\n"
     "\n"
     "Channel numbers: every command numbers the channels 1-4 (channel 1 is the\n"
     "first input). The library's help text numbers them 0-3, as the device does.\n"
@@ -94,6 +96,10 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kUsageText, stdout);
+            return vx7ctl::kOk;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("vx7ctl " VX7_VERSION);
             return vx7ctl::kOk;
         }
     }
