@@ -16,6 +16,8 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -103,6 +105,31 @@ inline std::atomic_ref<std::uint64_t> word_of(const char *mapped)
 
 } // namespace detail
 
+// The counter's half of the sequence word, as a 32-bit word of its own (the
+// low half of the 64-bit word, so its place depends on the byte order).
+// Readers wait on it as a futex and the Linux driver wakes them there
+// (vx7record/futex.h).
+inline constexpr std::size_t kCounterOffset = kSequenceOffset + (std::endian::native == std::endian::little ? 0 : 4);
+
+[[nodiscard]] inline const std::uint32_t *counter_of(const char *mapped)
+{
+    // NOLINTNEXTLINE: the counter is shared memory, not an object of this process
+    return reinterpret_cast<const std::uint32_t *>(mapped + kCounterOffset);
+}
+
+// The counter of a word.
+[[nodiscard]] constexpr std::uint32_t counter(std::uint64_t word)
+{
+    return static_cast<std::uint32_t>(word);
+}
+
+// How many changes (records published, blankings) took a counter from
+// `before` to `after`: 2 each, modulo 2^32 (the counter goes round).
+[[nodiscard]] constexpr std::uint32_t changes_between(std::uint32_t before, std::uint32_t after)
+{
+    return (after - before) / 2;
+}
+
 // The sequence word as it stands (one load, acquire). A poller that finds
 // the same settled word as last time knows the record has not changed,
 // without copying it; for a word that is not counted it must copy.
@@ -184,6 +211,9 @@ inline void publish(char *mapped, const Text &t, Bytes &&bytes = {})
 // Sets all 100 bytes of a channel file's mapping to spaces, "no value": the
 // counter is made odd, every other byte set, and the word itself set to
 // spaces last, so that no reader takes a half-blanked record for a whole one.
+// The driver blanks at stop and, the same way, when it takes up a file at
+// start: a file left by a driver that died keeps its last record under a
+// settled word, which must turn odd before any byte of it changes.
 template <class Bytes = PlainBytes>
 inline void blank(char *mapped, Bytes &&bytes = {})
 {
@@ -279,11 +309,11 @@ template <class Hooks = ReadHooks>
 }
 
 // The volts text of a record: the characters before its first tab, as the
-// driver wrote them. Empty when the record has no tab before its NUL (no
-// value, or text that is not a record).
+// driver wrote them. Empty when the record has no tab before its NUL or
+// before the sequence word (no value, or text that is not a record).
 [[nodiscard]] constexpr std::string_view value_text(std::span<const char, kSize> rec)
 {
-    for (std::size_t i = 0; i < kSize && rec[i] != '\0'; ++i) {
+    for (std::size_t i = 0; i < kRecordLimit && rec[i] != '\0'; ++i) {
         if (rec[i] == '\t')
             return {rec.data(), i};
     }
@@ -291,25 +321,25 @@ template <class Hooks = ReadHooks>
 }
 
 // Parses the elapsed-milliseconds field of a record: the decimal digits
-// between its first and its second tab, before the record's NUL. Returns
-// false when the record has no such field (no value, or torn text) or its
-// value does not fit 64 bits.
+// between its first and its second tab, before the record's NUL and before
+// the sequence word. Returns false when the record has no such field (no
+// value, or torn text) or its value does not fit 64 bits.
 [[nodiscard]] constexpr bool parse_elapsed(std::span<const char, kSize> rec, std::uint64_t &out)
 {
     std::size_t i = 0;
-    while (i < kSize && rec[i] != '\t' && rec[i] != '\0')
+    while (i < kRecordLimit && rec[i] != '\t' && rec[i] != '\0')
         ++i;
-    if (i == kSize || rec[i] != '\t')
+    if (i == kRecordLimit || rec[i] != '\t')
         return false;
     std::uint64_t v = 0;
     std::size_t digits = 0;
-    for (++i; i < kSize && rec[i] >= '0' && rec[i] <= '9'; ++i, ++digits) {
+    for (++i; i < kRecordLimit && rec[i] >= '0' && rec[i] <= '9'; ++i, ++digits) {
         const auto d = static_cast<std::uint64_t>(rec[i] - '0');
         if (v > (UINT64_MAX - d) / 10)
             return false;
         v = v * 10 + d;
     }
-    if (digits == 0 || i == kSize || rec[i] != '\t')
+    if (digits == 0 || i == kRecordLimit || rec[i] != '\t')
         return false;
     out = v;
     return true;
@@ -399,6 +429,82 @@ inline bool convert(const char *text, double &out)
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof text - n)
         return false;
     return detail::convert(text, out);
+}
+
+// ---- what a record says: the one rule of every reader -------------------------
+//
+// vx7_read, vx7ctl (read, status, record), the sample stream and everything
+// on top of it decide with read_value whether a record holds a value. A
+// record holds one only when, before the sequence word, it is what a driver
+// writes: "<volts>\t<elapsed ms>\t" ended by a NUL, with
+//   <volts>       a decimal number ([+-]digits[.digits][e[+-]digits]; digits
+//                 before or after the point), at most kMaxValueText
+//                 characters, whose value is finite;
+//   <elapsed ms>  1-20 decimal digits whose value fits 64 bits.
+// Anything else is "no value": all spaces (no sample yet, or the driver
+// stopped), a field missing ("1.5" alone), "nan", white space, a number that
+// runs into the sequence word. So the volts text a reader hands on is only
+// ever made of digits, signs, a point and an exponent letter.
+
+// The longest volts text (the stream's vx7_sample.text holds it and its NUL;
+// a driver's text has 17 or 18 characters, the Windows driver's one more).
+inline constexpr std::size_t kMaxValueText = 31;
+
+// A record's value.
+struct Value {
+    double volts;
+    std::uint64_t elapsed_ms;
+    std::size_t text_length; // the volts text is the record's first text_length bytes
+};
+
+[[nodiscard]] inline bool read_value(std::span<const char, kSize> rec, Value &out)
+{
+    constexpr std::size_t limit = kRecordLimit;
+    std::size_t i = 0;
+    if (rec[i] == '+' || rec[i] == '-')
+        ++i;
+    std::size_t digits = 0;
+    for (; i < limit && detail::is_digit(rec[i]); ++i)
+        ++digits;
+    if (i < limit && rec[i] == '.') {
+        for (++i; i < limit && detail::is_digit(rec[i]); ++i)
+            ++digits;
+    }
+    if (digits == 0)
+        return false;
+    if (i < limit && (rec[i] == 'e' || rec[i] == 'E')) {
+        ++i;
+        if (i < limit && (rec[i] == '+' || rec[i] == '-'))
+            ++i;
+        std::size_t exponent_digits = 0;
+        for (; i < limit && detail::is_digit(rec[i]); ++i)
+            ++exponent_digits;
+        if (exponent_digits == 0)
+            return false;
+    }
+    const std::size_t text_length = i;
+    if (text_length > kMaxValueText || i == limit || rec[i] != '\t')
+        return false;
+
+    std::uint64_t elapsed = 0;
+    std::size_t elapsed_digits = 0;
+    for (++i; i < limit && detail::is_digit(rec[i]); ++i, ++elapsed_digits) {
+        const auto d = static_cast<std::uint64_t>(rec[i] - '0');
+        if (elapsed > (UINT64_MAX - d) / 10)
+            return false;
+        elapsed = elapsed * 10 + d;
+    }
+    if (elapsed_digits == 0 || elapsed_digits > 20 || i + 1 >= limit || rec[i] != '\t' || rec[i + 1] != '\0')
+        return false;
+
+    // The number alone, for the conversion every reader has always used.
+    char number[kSize] = {};
+    std::memcpy(number, rec.data(), text_length);
+    double volts = 0;
+    if (!parse_value(std::span<const char, kSize>(number), volts) || !std::isfinite(volts))
+        return false;
+    out = Value{volts, elapsed, text_length};
+    return true;
 }
 
 } // namespace vx7::record
