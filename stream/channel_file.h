@@ -3,6 +3,7 @@
 #ifndef VX7_STREAM_CHANNEL_FILE_H
 #define VX7_STREAM_CHANNEL_FILE_H
 
+#include "loss.h"
 #include "vx7record/record.h"
 
 #include <cstddef>
@@ -34,6 +35,9 @@ struct Seen {
     char text[record::kSize];
 };
 
+// The stream and its channels are allocated zero-filled; that is each
+// member's initial state.
+
 struct Channel {
     char path[kPathMax];
     bool watched;
@@ -46,7 +50,10 @@ struct Channel {
     bool raw_valid;
     std::uint64_t word; // its sequence word, when counted
     bool word_valid;
-    Seen last; // the last reported (or initial) state
+    Seen last;           // the last reported (or initial) state
+    Loss loss;           // records not seen, from the sequence counter
+    bool opened;         // the stream has opened: files mapped from now on are new to it
+    bool folder_watched; // its folder is watched (watch.h)
 };
 
 // dir + "/adc<channel>.adc" into `dst`; false when it does not fit.
@@ -57,7 +64,8 @@ void unmap(Channel &c);
 
 // Maps the channel's file if it is there and long enough. Never maps a file
 // shorter than a record: reading a mapped page beyond the end of a file is
-// fatal.
+// fatal. A file mapped after the stream opened is new to it: the loss count
+// takes its counter as counting from 0.
 void try_map(Channel &c);
 
 // The slow schedule: a file that is not mapped is looked for; a mapped file
