@@ -66,7 +66,9 @@ const char *file_note(const vx7_stream *stream, int channel, std::string &buf)
     int err = 0;
     switch (vx7_stream_channel_state(stream, channel, &err)) {
     case VX7_STREAM_CHANNEL_WAITING:
-        return " (its channel file is missing)";
+        // Waiting with no error: the file is there, but shorter than a
+        // channel file's 100 bytes.
+        return err == 0 ? " (its channel file is shorter than 100 bytes)" : " (its channel file is missing)";
     case VX7_STREAM_CHANNEL_UNUSABLE:
         buf = std::string(" (its channel file cannot be used: ") + std::strerror(err) + ")";
         return buf.c_str();
@@ -78,6 +80,7 @@ const char *file_note(const vx7_stream *stream, int channel, std::string &buf)
 void print_summary(const Tally &t, const vx7_stream *stream, const RecordOptions &o, const RecordOutput &out)
 {
     std::fprintf(stderr, "recorded %llu samples to %s\n", static_cast<unsigned long long>(t.total), out.name().c_str());
+    unsigned long long lost = 0;
     for (int c = 1; c <= kChannels; ++c) {
         if ((o.channel_mask & (1u << (c - 1))) == 0)
             continue;
@@ -86,11 +89,20 @@ void print_summary(const Tally &t, const vx7_stream *stream, const RecordOptions
         std::fprintf(stderr, "  channel %d: %llu samples", c, static_cast<unsigned long long>(t.samples[i]));
         if (t.no_value[i] > 0)
             std::fprintf(stderr, ", %llu no-value events", static_cast<unsigned long long>(t.no_value[i]));
+        const auto channel_lost = static_cast<unsigned long long>(vx7_stream_lost(stream, c));
+        lost += channel_lost;
+        if (channel_lost > 0)
+            std::fprintf(stderr, ", %llu lost", channel_lost);
         std::fprintf(stderr, "%s\n", file_note(stream, c, buf));
     }
     if (t.any)
         std::fprintf(stderr, "  time span: %s to %s (%.3f s)\n", iso_time(t.first_ns).c_str(),
                      iso_time(t.last_ns).c_str(), static_cast<double>(t.last_ns - t.first_ns) / 1e9);
+    // Lost: what the channel files' sequence counters say was published and
+    // not seen. Late polls: moments when a file without a counter (or a
+    // missing one) was looked at too late, so that a sample may have been
+    // missed uncounted.
+    std::fprintf(stderr, "  lost: %llu\n", lost);
     const auto late = static_cast<unsigned long long>(vx7_stream_late_polls(stream));
     std::fprintf(stderr, "  late polls: %llu%s\n", late, late == 0 ? "" : " (a sample may have been missed at each)");
 }
