@@ -228,6 +228,10 @@ std::string Server::metrics() const
         series("vx7_samples_total", c, std::to_string(channels[c - 1].samples));
     family("vx7_driver_up", "gauge", "1 when the acquisition driver daemon runs, else 0.");
     series("vx7_driver_up", 0, driver_running(options_.home) ? "1" : "0");
+    family("vx7_samples_lost_total", "counter",
+           "Records the driver published on the channel that the gateway did not see (from the sequence counter).");
+    for (int c = 1; c <= kChannels; ++c)
+        series("vx7_samples_lost_total", c, std::to_string(hub_.lost(c)));
     family("vx7_stream_late_polls_total", "counter",
            "Polls of the channel files that came late, when a sample may have been missed.");
     series("vx7_stream_late_polls_total", 0, std::to_string(hub_.late_polls()));
