@@ -4,6 +4,7 @@
 #include "internal.h"
 
 #include "channel_files.h"
+#include "record_rule_cases.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -139,6 +140,19 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"short_file", driver_file(1.25, 5).substr(0, 60), kNoValue},
         FileCase{"one_byte_short", driver_file(1.25, 5).substr(0, 99), kNoValue}, FileCase{"empty_file", "", kNoValue}),
     [](const ::testing::TestParamInfo<FileCase> &p) { return std::string(p.param.name); });
+
+// vx7_read's reader on the table every reader is tested with: the value
+// only where the record has the driver's form.
+TEST(ChannelFileRule, OneRuleForEveryRecord)
+{
+    TempDir dir;
+    const std::string path = dir.file("adc1.adc");
+    for (const vx7test::RuleCase &c : vx7test::rule_cases()) {
+        SCOPED_TRACE(c.name);
+        write_file(path, c.file);
+        EXPECT_EQ(read_channel_file(path.c_str()), c.has_value ? c.volts : kNoValue);
+    }
+}
 
 TEST(ChannelFileMissing, MissingFileOrDirectoryGiveNoValue)
 {

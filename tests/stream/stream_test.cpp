@@ -1,6 +1,7 @@
 // The sample stream on channel files in a private directory: what it reports
 // and when, and how it copes with files that are missing, short, replaced or
 // unusable.
+#include "record_rule_cases.h"
 #include "stream_files.h"
 
 #include <gtest/gtest.h>
@@ -539,6 +540,32 @@ TEST_F(StreamTest, TornWritesAreNeverReported)
         const auto got = s.drain();
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].has_value, 0);
+    }
+}
+
+// The stream on the table every reader is tested with: a file that
+// appears with a record reports it exactly when the record has the driver's
+// form, with its own fields and text.
+TEST_F(StreamTest, OneRuleForEveryRecord)
+{
+    vx7_stream_options o{};
+    const std::string file = path(1);
+    o.paths[0] = file.c_str();
+    o.channel_mask = 1;
+    for (const vx7test::RuleCase &c : vx7test::rule_cases()) {
+        SCOPED_TRACE(c.name);
+        vx7test::write_file(file, c.file);
+        Stream s(o);
+        const auto got = s.drain();
+        if (!c.has_value) {
+            EXPECT_TRUE(got.empty());
+            continue;
+        }
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].has_value, 1);
+        EXPECT_EQ(got[0].volts, c.volts);
+        EXPECT_EQ(got[0].elapsed_ms, c.elapsed);
+        EXPECT_STREQ(got[0].text, c.text);
     }
 }
 
