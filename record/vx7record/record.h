@@ -17,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -355,8 +356,36 @@ template <class Hooks = ReadHooks>
 // The number is handed to strtod rewritten without its point (its digits,
 // then an exponent lowered by the count of digits behind the point), which
 // reads the same in every locale; strtod does the correctly rounded
-// conversion. Allocates nothing and is safe from any thread.
+// conversion, except where a single exact operation gives the same result
+// (exact_decimal). Allocates nothing and is safe from any thread.
 namespace detail {
+// The decimal number digits text[from, to) x 10^exponent (with the sign
+// text[0] may hold) when both the digits as an integer and the power of ten
+// are exact doubles (at most 2^53, and 10^22): one multiplication or
+// division of exact operands is then correctly rounded, the result strtod
+// gives (Clinger's fast path). A driver's record always takes it; false
+// (and `out` untouched) for anything else.
+inline bool exact_decimal(const char *text, std::size_t from, std::size_t to, long exponent, double &out)
+{
+    constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
+    // Only where double arithmetic is done in double (no x87 excess
+    // precision, which would round twice).
+    if (FLT_EVAL_METHOD != 0 || exponent < -22 || exponent > 22)
+        return false;
+    std::uint64_t m = 0;
+    for (std::size_t k = from; k < to; ++k) {
+        m = m * 10 + static_cast<std::uint64_t>(text[k] - '0');
+        if (m > kExactLimit)
+            return false;
+    }
+    double v = static_cast<double>(m);
+    v = exponent < 0 ? v / kPowers[-exponent] : v * kPowers[exponent];
+    out = text[0] == '-' ? -v : v;
+    return true;
+}
+
 // strtod on a number rewritten without locale-dependent characters; false
 // (and `out` untouched) when it holds no number.
 inline bool convert(const char *text, double &out)
@@ -406,6 +435,7 @@ inline bool convert(const char *text, double &out)
         text[n++] = 'x';
         i += 2;
     }
+    const std::size_t mantissa = n; // where the digits begin in `text`
     std::size_t digits = 0;
     long after_point = 0;
     for (; i < kSize && is_mantissa_digit(rec[i]); ++i, ++digits)
@@ -425,9 +455,11 @@ inline bool convert(const char *text, double &out)
     }
     // A hexadecimal digit behind the point is worth four binary places.
     exponent -= hex ? 4 * after_point : after_point;
-    const int written = std::snprintf(text + n, sizeof text - n, hex ? "p%ld" : "e%ld", exponent);
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof text - n)
-        return false;
+    if (!hex && detail::exact_decimal(text, mantissa, n, exponent, out))
+        return true;
+    text[n++] = hex ? 'p' : 'e';
+    n = detail::append_exponent(text, n, exponent);
+    text[n] = '\0';
     return detail::convert(text, out);
 }
 
