@@ -18,6 +18,11 @@ constexpr std::size_t kPathMax = 4096;
 constexpr std::uint32_t kDefaultPeriodUs = 2000;
 constexpr std::int64_t kLateGapNs = 10'000'000;    // the driver's cycle
 constexpr std::int64_t kSlowCheckNs = 100'000'000; // look for file changes
+// The longest sleep on the counters while the folders are watched: inotify
+// reports file changes, which are then looked at when the stream next wakes
+// (at a sample, or after this long), so an idle stream need not wake for its
+// slow look.
+constexpr std::int64_t kWatchedSleepNs = 1'000'000'000;
 // The coarse clock is used for polls when its resolution (the kernel's tick)
 // is at most this; a coarser one would make too many polls look late.
 constexpr std::int64_t kCoarseMaxResolutionNs = 4'000'000;

@@ -294,16 +294,20 @@ void sleep_until(std::int64_t until_ns)
 
 // Sleeps until something may have changed, at the latest until `until_ns`
 // (the caller's time-out or the slow look at the files, whichever is first):
-//   * on the counters of the mapped files (futex_waitv, the value each holds
-//     now as the expected one: a change between the last look and the wait
-//     ends the wait at once); the driver wakes them after every change;
+//   * on the counters of the mapped files (futex_waitv, with the value each
+//     held at the last look as the expected one when `as_seen`, else the
+//     value it holds now, after a look: a change since then ends the wait
+//     at once); the driver wakes them after every change;
 //   * for no longer than the poll period where a mapped file has no sequence
 //     word (a driver that wakes no one) or a watched file is missing and
 //     others are mapped;
 //   * on the folders' events (inotify) when every watched file is missing;
 //   * for the poll period (a plain sleep) once futex_waitv has answered
 //     ENOSYS.
-void wait_for_change(vx7_stream &s, std::int64_t now, std::int64_t until_ns)
+// Returns whether a writer ended it (a wake, or a counter already moved),
+// rather than the time, a signal, the folders' news or a file the kernel
+// could not wait on (one cut short: EFAULT, not SIGBUS).
+bool wait_for_change(vx7_stream &s, std::int64_t now, std::int64_t until_ns, bool as_seen)
 {
     struct futex_waitv waiters[record::kChannels];
     unsigned count = 0;
@@ -316,9 +320,12 @@ void wait_for_change(vx7_stream &s, std::int64_t now, std::int64_t until_ns)
             missing = true;
             continue;
         }
-        const std::uint64_t word = record::sequence(c.map);
-        if (record::settled(word) && !(c.word_valid && word == c.word))
-            return; // changed since the look: look again
+        std::uint64_t word = c.word;
+        if (!as_seen) {
+            word = record::sequence(c.map);
+            if (record::settled(word) && !(c.word_valid && word == c.word))
+                return true; // changed since the look: look again
+        }
         uncounted = uncounted || !record::counted(word);
         waiters[count++] = {record::counter(word), reinterpret_cast<std::uintptr_t>(record::counter_of(c.map)),
                             FUTEX_32, 0};
@@ -331,26 +338,29 @@ void wait_for_change(vx7_stream &s, std::int64_t now, std::int64_t until_ns)
         const timespec rel = to_timespec(until_ns > now ? until_ns - now : 0);
         (void)::ppoll(&p, 1, &rel, nullptr);
         s.waited_for_change = true;
-        return;
+        return false;
     }
     if (count == 0 || s.no_futex) {
         if (s.no_futex && now + s.period_ns < until_ns)
             until_ns = now + s.period_ns;
         sleep_until(until_ns);
-        return;
+        return false;
     }
-    if (wait_on_futexes(waiters, count, to_timespec(until_ns)) >= 0 || errno == EAGAIN || errno == ETIMEDOUT ||
-        errno == EINTR) {
+    const long woken = wait_on_futexes(waiters, count, to_timespec(until_ns));
+    if (woken >= 0 || errno == EAGAIN || errno == ETIMEDOUT || errno == EINTR) {
         s.waited_for_change = !uncounted && !missing;
-        return;
+        return woken >= 0 || errno == EAGAIN;
     }
-    // ENOSYS: for good; anything else (a mapping the kernel will not wait
-    // on): this time. Either way the poll period, as a stream without futex.
+    if (errno == EFAULT)
+        return false; // a mapping past its file's end: the folders tell
+    // ENOSYS: for good; anything else: this time. Either way the poll
+    // period, as a stream without futex.
     if (errno == ENOSYS)
         s.no_futex = true;
     if (now + s.period_ns < until_ns)
         until_ns = now + s.period_ns;
     sleep_until(until_ns);
+    return false;
 }
 
 } // namespace
@@ -458,23 +468,36 @@ extern "C" int vx7_stream_next(vx7_stream *stream, int32_t timeout_ms, vx7_sampl
     if (!now_ns(CLOCK_MONOTONIC, now))
         return VX7_STREAM_ECLOCK;
     const std::int64_t deadline = now + static_cast<std::int64_t>(timeout_ms) * 1'000'000;
+    // Where every watched file has a counter and the folders are watched,
+    // the call begins with the wait itself, on the counters as last seen: a
+    // record written since ends it at once, and a file cut short since
+    // cannot be waited on (the kernel answers EFAULT, where a read would
+    // die of SIGBUS). Otherwise it looks first. Before every look that no
+    // writer's wake brought, the folders' news is read: a file cut short
+    // must be let go of before its mapping is read.
+    bool look = !(s.counted_all && s.watch_fd >= 0 && !s.no_futex);
+    bool folders = true;
     for (;;) {
         if (s.pending_next < s.pending_count) {
             *out = s.pending[s.pending_next++];
             return VX7_STREAM_OK;
         }
-        // The folders' news first: a file cut short must be let go of
-        // before its mapping is read.
-        if (watch_drain(s.watch_fd))
-            check_files(s, now);
-        const int rc = poll(s, now, 0);
-        if (rc != VX7_STREAM_OK)
-            return rc;
-        if (s.pending_next < s.pending_count)
-            continue;
+        if (look) {
+            if (folders && watch_drain(s.watch_fd))
+                check_files(s, now);
+            const int rc = poll(s, now, 0);
+            if (rc != VX7_STREAM_OK)
+                return rc;
+            if (s.pending_next < s.pending_count)
+                continue;
+        }
         if (timeout_ms > 0 && now >= deadline)
             return VX7_STREAM_TIMEOUT;
-        wait_for_change(s, now, timeout_ms > 0 && deadline < s.next_check_ns ? deadline : s.next_check_ns);
+        // With the folders watched, the slow look waits for the next wake.
+        const std::int64_t look_by =
+            s.watch_fd >= 0 ? s.next_check_ns - kSlowCheckNs + kWatchedSleepNs : s.next_check_ns;
+        folders = !wait_for_change(s, now, timeout_ms > 0 && deadline < look_by ? deadline : look_by, !look);
+        look = true;
         if (!now_ns(CLOCK_MONOTONIC, now))
             return VX7_STREAM_ECLOCK;
     }

@@ -791,8 +791,11 @@ TEST_F(StreamTest, FileWithoutCounterIsPolled)
     o.channel_mask = 1;
     o.poll_period_us = 1000;
     Stream s(o);
-    const Delivery d = deliver(w1, s.get(), 20, 15ms, false);
-    EXPECT_EQ(d.received, 20u);
+    // Most come (a loaded machine may keep the reader from one or two, and
+    // no counter counts them), a few ms after their writing; looked at
+    // every 100 ms only, most would be overwritten unseen, the rest late.
+    const Delivery d = deliver(w1, s.get(), 20, 20ms, false);
+    EXPECT_GE(d.received, 14u);
     EXPECT_LT(median(d.delays), 25'000'000) << "not polled at its period";
 }
 
