@@ -25,10 +25,16 @@ namespace {
 
 // The longest wait for a sample before the stop conditions are looked at
 // again: a Ctrl+C is acted on within it.
-constexpr std::int32_t kMaxWaitMs = 100;
+constexpr std::int64_t kMaxWaitNs = 100'000'000;
 // Pending lines written at the latest at this size even while samples keep
 // coming without a pause.
 constexpr std::size_t kMaxPending = 64 * 1024;
+// How long lines wait at least for their write to a regular file: one write
+// for about ten samples, instead of one each, made when the next sample
+// comes (or the wait for it ends), so no wake-up of its own. A pipe or a
+// terminal, where someone may read them live, gets each line as soon as it
+// is seen.
+constexpr std::int64_t kFileWriteNs = 100'000'000;
 
 std::int64_t monotonic_ns()
 {
@@ -115,22 +121,31 @@ int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, T
     const std::int64_t start = monotonic_ns();
     const std::int64_t end = o.duration_s > 0 ? start + static_cast<std::int64_t>(o.duration_s * 1e9) : INT64_MAX;
     const bool csv = o.format == RecordOptions::Format::Csv;
-    if (csv && out.needs_header())
+    // When the pending lines are due: for a pipe or a terminal as soon as
+    // the stream has nothing more at hand, for a regular file kFileWriteNs
+    // after the first of them. The header is due at once.
+    std::int64_t write_by = INT64_MAX;
+    if (csv && out.needs_header()) {
         out.pending() += kCsvHeader;
+        write_by = start;
+    }
     const auto write_failed = [&] {
         return fail(kFailed, "record: cannot write to %s: %s", out.name().c_str(), std::strerror(errno));
     };
     while (!InterruptFlag::interrupted()) {
-        const std::int64_t left_ms = (end - monotonic_ns()) / 1000000;
-        if (left_ms < 0)
+        const std::int64_t now = monotonic_ns();
+        if (now > end)
             break;
-        // Nothing pending: wait for a sample; lines pending: look once, and
-        // write them when nothing more is at hand.
-        const std::int32_t wait =
-            out.pending().empty() ? static_cast<std::int32_t>(left_ms < kMaxWaitMs ? left_ms : kMaxWaitMs) : 0;
+        // Wait for a sample; with lines pending for a pipe or a terminal,
+        // only look once more.
+        std::int64_t wait_ns = std::min(end - now, kMaxWaitNs);
+        if (!out.pending().empty() && !out.regular())
+            wait_ns = 0;
         vx7_sample s{};
-        const int rc = vx7_stream_next(stream, wait, &s);
+        const int rc = vx7_stream_next(stream, static_cast<std::int32_t>((wait_ns + 999'999) / 1'000'000), &s);
         if (rc == VX7_STREAM_OK) {
+            if (out.pending().empty())
+                write_by = out.regular() ? now + kFileWriteNs : now;
             if (csv)
                 append_csv_line(out.pending(), s);
             else
@@ -138,13 +153,16 @@ int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, T
             tally.add(s);
             if (o.count != 0 && tally.total >= o.count)
                 break;
-            if (out.pending().size() < kMaxPending)
+            // A pipe or terminal: look once more, and write when nothing
+            // more is at hand; a regular file: until the lines are due.
+            if (out.pending().size() < kMaxPending && (!out.regular() || monotonic_ns() < write_by))
                 continue;
         } else if (rc != VX7_STREAM_TIMEOUT) {
             (void)out.flush();
             return fail(kFailed, "record: the sample stream failed: %s", vx7_stream_strerror(rc));
         }
-        if (!out.pending().empty() && !out.flush())
+        if (!out.pending().empty() && (out.pending().size() >= kMaxPending || monotonic_ns() >= write_by) &&
+            !out.flush())
             return write_failed();
     }
     if (!out.close())
