@@ -12,8 +12,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -191,9 +191,8 @@ TEST(StreamWithDriver, WokenNotPolledAcrossUnplugAndRestart)
     // one such sample per stop is no loss of the stream's.
     std::size_t unseeable = 0;
     for (const std::int64_t t : stops) {
-        const auto at_stop = std::find_if(missed_at.begin(), missed_at.end(), [&](std::int64_t a) {
-            return a >= t - 50'000'000 && a <= t + 300'000'000;
-        });
+        const auto at_stop = std::find_if(missed_at.begin(), missed_at.end(),
+                                          [&](std::int64_t a) { return a >= t - 50'000'000 && a <= t + 300'000'000; });
         if (at_stop != missed_at.end()) {
             missed_at.erase(at_stop);
             ++unseeable;
@@ -204,12 +203,12 @@ TEST(StreamWithDriver, WokenNotPolledAcrossUnplugAndRestart)
     ASSERT_GT(delays.size(), 200u);
     const std::size_t fast = static_cast<std::size_t>(
         std::count_if(delays.begin(), delays.end(), [](std::int64_t d) { return d < 5'000'000; }));
-    std::printf("%zu answered, %zu handed on, %zu missed (%zu no-value events of %zu), %zu unseeable at a stop, %llu "
-                "counted lost; delay p50 %.3f ms, p99 %.3f ms, %zu under 5 ms\n",
-                answered, delays.size(), missed, 4 * stops.size() - no_value, 4 * stops.size(), unseeable,
-                static_cast<unsigned long long>(lost),
-                static_cast<double>(delays[delays.size() / 2]) / 1e6,
-                static_cast<double>(delays[delays.size() * 99 / 100]) / 1e6, fast);
+    std::printf(
+        "%zu answered, %zu handed on, %zu missed (%zu no-value events of %zu), %zu unseeable at a stop, %llu "
+        "counted lost; delay p50 %.3f ms, p99 %.3f ms, %zu under 5 ms\n",
+        answered, delays.size(), missed, 4 * stops.size() - no_value, 4 * stops.size(), unseeable,
+        static_cast<unsigned long long>(lost), static_cast<double>(delays[delays.size() / 2]) / 1e6,
+        static_cast<double>(delays[delays.size() * 99 / 100]) / 1e6, fast);
     EXPECT_GE(fast * 10, delays.size() * 9) << "fewer than 90 % of the samples within 5 ms: polled, not woken";
     EXPECT_EQ(missed, lost) << "samples missed that the lost count does not account for";
 }

@@ -62,8 +62,7 @@ inline const std::vector<RuleCase> &rule_cases()
 {
     static const std::vector<RuleCase> cases{
         {"driver_record", rule_file(with_nul("1.25000000000e+00\t1000\t")), true, 1.25, 1000, "1.25000000000e+00"},
-        {"negative", rule_file(with_nul("-1.56250018626e-01\t7\t")), true, -1.56250018626e-01, 7,
-         "-1.56250018626e-01"},
+        {"negative", rule_file(with_nul("-1.56250018626e-01\t7\t")), true, -1.56250018626e-01, 7, "-1.56250018626e-01"},
         {"windows_driver_without_word", rule_file(with_nul("2.50000000000e+000\t4294967295\t"), false), true, 2.5,
          4294967295u, "2.50000000000e+000"},
         {"largest_elapsed", rule_file(with_nul("0.5\t18446744073709551615\t")), true, 0.5, 18446744073709551615u,
