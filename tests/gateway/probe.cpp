@@ -1,7 +1,9 @@
 // vx7_gateway_probe: the gateway's figures at the driver's full rate, with
 // the real driver and gateway in a sandbox against the simulated device.
 //   * CLIENTS (default 10) event-stream clients for SECONDS (default 20): the gateway's CPU
-//     (% of one core, from /proc/PID/stat) and resident memory (VmRSS);
+//     (% of one core, from /proc/PID/stat), its wake-ups per sample (the
+//     voluntary context switches of all its threads, /proc/PID/task/*/status,
+//     per sample the device answered) and resident memory (VmRSS);
 //   * then, with the clients still reading, for up to 20 s: latency from the
 //     driver's write of a record (seen by a thread of this program that
 //     polls the channel files every 100 us) to a stream client receiving
@@ -69,6 +71,15 @@ std::pair<long long, long long> cpu_ticks(vx7test::Sandbox &sb, int pid)
             st = std::stoll(f);
     }
     return {ut, st};
+}
+
+// Voluntary context switches of all the threads of a process inside the
+// sandbox: how often it went to sleep and was woken.
+long long wakeups(vx7test::Sandbox &sb, int pid)
+{
+    const auto r = sb.run("awk '/^voluntary_ctxt_switches/ { s += $2 } END { print s }' /proc/" + std::to_string(pid) +
+                          "/task/*/status");
+    return std::atoll(r.out.c_str());
 }
 
 // CPU (% of one core) of a thread that, every 10 ms for `seconds`, sends a
@@ -212,10 +223,14 @@ int main(int argc, char **argv)
     }
     std::this_thread::sleep_for(2s);
     const auto t0 = cpu_ticks(sb, pid);
+    const long long v0 = wakeups(sb, pid);
+    const std::uint64_t s0 = sim.sample_total(dev);
     const auto w0 = Clock::now();
     const std::uint64_t e0 = events;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const auto t1 = cpu_ticks(sb, pid);
+    const long long v1 = wakeups(sb, pid);
+    const std::uint64_t s1 = sim.sample_total(dev);
     const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
     const std::uint64_t e1 = events;
     const auto rss = sb.run("grep VmRSS /proc/" + std::to_string(pid) + "/status").out;
@@ -295,6 +310,11 @@ int main(int argc, char **argv)
             }
         }
     }
+    std::printf(
+        "gateway wake-ups per sample: %.3f (%lld voluntary context switches of its threads, %llu samples "
+        "answered)\n",
+        s1 > s0 ? static_cast<double>(v1 - v0) / static_cast<double>(s1 - s0) : 0.0, v1 - v0,
+        static_cast<unsigned long long>(s1 - s0));
     std::printf("gateway %s", rss.c_str());
     std::printf("latency driver write -> stream client (%zu samples): median %.3f ms, p99 %.3f ms, max %.3f ms\n",
                 latencies_ms.size(), percentile(latencies_ms, 0.5), percentile(latencies_ms, 0.99),
@@ -305,6 +325,13 @@ int main(int argc, char **argv)
     if (const std::size_t at = last_metrics.find(late); at != std::string::npos)
         std::printf("the gateway's late polls (gaps over 10 ms, when a sample may be missed): %llu\n",
                     std::strtoull(last_metrics.c_str() + at + late.size(), nullptr, 10));
+    unsigned long long lost = 0;
+    for (int c = 1; c <= 4; ++c) {
+        const std::string series = "\nvx7_samples_lost_total{channel=\"" + std::to_string(c) + "\"} ";
+        if (const std::size_t at = last_metrics.find(series); at != std::string::npos)
+            lost += std::strtoull(last_metrics.c_str() + at + series.size(), nullptr, 10);
+    }
+    std::printf("the gateway's lost samples (vx7_samples_lost_total, all channels): %llu\n", lost);
     if (nclients > 0) {
         // The events' size on the wire: a sample's JSON, its SSE lines and chunk framing.
         const double floor = bare_sender_cpu(std::min(seconds, 60), nclients, 135);
