@@ -12,8 +12,9 @@
  * makes no system call besides reading the clock. A file that is missing or shorter than its
  * 100 bytes is waited for, and never read past its end: the folders the
  * paths lead to are watched (inotify), so that a file is mapped as soon as
- * the driver creates it, and the files are looked at again at most every
- * 100 ms. A file that is removed and created again, or replaced by another
+ * the driver creates it, and the files are looked at again every 100 ms
+ * while the stream is awake (an idle stream whose folders are watched
+ * sleeps up to 1 s, or its caller's time-out). A file that is removed and created again, or replaced by another
  * (a different inode), is mapped afresh. A path that cannot be used as a
  * channel file (a directory, no permission) is reported through
  * vx7_stream_channel_state, never by a crash. A channel file cut short in
