@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -22,6 +23,39 @@ std::int64_t monotonic_ms()
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// The fields of a line of /proc/locks, split at white space: at most
+// `max`; returns how many.
+std::size_t split_fields(char *line, char **fields, std::size_t max)
+{
+    std::size_t n = 0;
+    char *p = line;
+    while (n < max) {
+        while (*p == ' ' || *p == '\t' || *p == '\n')
+            *p++ = '\0';
+        if (*p == '\0')
+            break;
+        fields[n++] = p;
+        while (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\n')
+            ++p;
+    }
+    return n;
+}
+
+// Whether "MAJOR:MINOR:INODE" (hexadecimal, hexadecimal, decimal) names the
+// file.
+bool names_file(const char *text, dev_t dev, ino_t ino)
+{
+    char *end = nullptr;
+    const unsigned long major_no = std::strtoul(text, &end, 16);
+    if (*end != ':')
+        return false;
+    const unsigned long minor_no = std::strtoul(end + 1, &end, 16);
+    if (*end != ':')
+        return false;
+    const unsigned long long inode = std::strtoull(end + 1, &end, 10);
+    return *end == '\0' && major_no == major(dev) && minor_no == minor(dev) && inode == ino;
+}
+
 // The PID that /proc/locks shows holding a flock on the file (device and
 // inode), or 0.
 long flock_holder(dev_t dev, ino_t ino)
@@ -34,13 +68,14 @@ long flock_holder(dev_t dev, ino_t ino)
     while (holder == 0 && std::fgets(line, sizeof line, f) != nullptr) {
         // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line
         // reads "1: -> FLOCK ..." and does not match.
-        char kind[16];
-        long pid = 0;
-        unsigned major_no = 0, minor_no = 0;
-        unsigned long inode = 0;
-        if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_no, &minor_no, &inode) == 5 &&
-            std::strcmp(kind, "FLOCK") == 0 && major_no == major(dev) && minor_no == minor(dev) && inode == ino)
-            holder = pid;
+        char *fields[6];
+        if (split_fields(line, fields, 6) == 6 && std::strcmp(fields[1], "FLOCK") == 0 &&
+            names_file(fields[5], dev, ino)) {
+            char *end = nullptr;
+            const long pid = std::strtol(fields[4], &end, 10);
+            if (*end == '\0' && pid > 0)
+                holder = pid;
+        }
     }
     std::fclose(f);
     return holder;
