@@ -24,7 +24,7 @@ std::int64_t monotonic_ms()
 }
 
 // The fields of a line of /proc/locks, split at white space: at most
-// `max`; returns how many.
+// `max`, each but the last ended by a NUL; returns how many.
 std::size_t split_fields(char *line, char **fields, std::size_t max)
 {
     std::size_t n = 0;
@@ -68,8 +68,8 @@ long flock_holder(dev_t dev, ino_t ino)
     while (holder == 0 && std::fgets(line, sizeof line, f) != nullptr) {
         // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line
         // reads "1: -> FLOCK ..." and does not match.
-        char *fields[6];
-        if (split_fields(line, fields, 6) == 6 && std::strcmp(fields[1], "FLOCK") == 0 &&
+        char *fields[8];
+        if (split_fields(line, fields, 8) >= 7 && std::strcmp(fields[1], "FLOCK") == 0 &&
             names_file(fields[5], dev, ino)) {
             char *end = nullptr;
             const long pid = std::strtol(fields[4], &end, 10);
