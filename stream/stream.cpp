@@ -351,8 +351,10 @@ bool wait_for_change(vx7_stream &s, std::int64_t now, std::int64_t until_ns, boo
         s.waited_for_change = !uncounted && !missing;
         return woken >= 0 || errno == EAGAIN;
     }
-    if (errno == EFAULT)
-        return false; // a mapping past its file's end: the folders tell
+    if (errno == EFAULT) {
+        check_files(s, now); // a mapping past its file's end: let it go now
+        return false;
+    }
     // ENOSYS: for good; anything else: this time. Either way the poll
     // period, as a stream without futex.
     if (errno == ENOSYS)
