@@ -1,7 +1,7 @@
 // vx7_gateway_probe: the gateway's figures at the driver's full rate, with
 // the real driver and gateway in a sandbox against the simulated device.
 //   * CLIENTS (default 10) event-stream clients for SECONDS (default 20): the gateway's CPU
-//     (% of one core, from /proc/PID/stat), its wake-ups per sample (the
+//     (% of one core, from its threads' /proc/PID/task/*/schedstat), its wake-ups per sample (the
 //     voluntary context switches of all its threads, /proc/PID/task/*/status,
 //     per sample the device answered) and resident memory (VmRSS);
 //   * then, with the clients still reading, for up to 20 s: latency from the
@@ -71,6 +71,14 @@ std::pair<long long, long long> cpu_ticks(vx7test::Sandbox &sb, int pid)
             st = std::stoll(f);
     }
     return {ut, st};
+}
+
+// CPU time of all the threads of a process inside the sandbox, in ns
+// (/proc/PID/task/*/schedstat: finer than the ticks of /proc/PID/stat).
+long long cpu_ns(vx7test::Sandbox &sb, int pid)
+{
+    const auto r = sb.run("awk '{ s += $1 } END { print s }' /proc/" + std::to_string(pid) + "/task/*/schedstat");
+    return std::atoll(r.out.c_str());
 }
 
 // Voluntary context switches of all the threads of a process inside the
@@ -223,12 +231,14 @@ int main(int argc, char **argv)
     }
     std::this_thread::sleep_for(2s);
     const auto t0 = cpu_ticks(sb, pid);
+    const long long n0 = cpu_ns(sb, pid);
     const long long v0 = wakeups(sb, pid);
     const std::uint64_t s0 = sim.sample_total(dev);
     const auto w0 = Clock::now();
     const std::uint64_t e0 = events;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const auto t1 = cpu_ticks(sb, pid);
+    const long long n1 = cpu_ns(sb, pid);
     const long long v1 = wakeups(sb, pid);
     const std::uint64_t s1 = sim.sample_total(dev);
     const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
@@ -296,11 +306,12 @@ int main(int argc, char **argv)
     const auto percent = [&](long long ticks) {
         return 100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
     };
-    const double cpu = percent(t1.first - t0.first + t1.second - t0.second);
+    const double cpu = 100.0 * static_cast<double>(n1 - n0) / 1e9 / wall;
     std::lock_guard lock(mu);
     std::printf("samples delivered to %d clients: %.0f/s\n", nclients, static_cast<double>(e1 - e0) / wall);
-    std::printf("gateway CPU over %.1f s: %.2f %% of one core (user %.2f %%, system %.2f %%)\n", wall, cpu,
-                percent(t1.first - t0.first), percent(t1.second - t0.second));
+    std::printf("gateway CPU over %.1f s: %.3f %% of one core (all threads' schedstat; in ticks: user %.2f %%, "
+                "system %.2f %%)\n",
+                wall, cpu, percent(t1.first - t0.first), percent(t1.second - t0.second));
     if (wrap != nullptr) {
         for (const auto &f : std::filesystem::directory_iterator(sb.host("/"))) {
             if (f.is_regular_file() && f.path().filename().string().rfind("wrap.", 0) == 0) {
