@@ -22,7 +22,8 @@ const std::string kLock = lock_path(kDriver);
 // in a planted lock file.
 struct Bystanders {
     int session_leader = 0; // a session leader running another program
-    int other_daemon = 0;   // a live daemon of another program (a copy of the driver under another name)
+    int other_daemon = 0;   // a live session leader of another program (not a driver: a second driver
+                            // would hold the channel files, and this one could not start)
     int dead = 0;           // a PID that no longer exists
 };
 
@@ -35,10 +36,9 @@ Bystanders make_bystanders(Sandbox &sb)
 {
     Bystanders b;
     b.session_leader = run_pid(sb, "setsid sleep 1000 >/dev/null 2>&1 & echo $!");
-    sb.run("mkdir -p /opt/other && cp " + bin(kDriver) + " /opt/other/vx7_other");
-    sb.run("/opt/other/vx7_other start");
-    Sandbox::wait_until([&] { return !sb.read("/home/dev/.log/vx7_other.pid").empty(); });
-    b.other_daemon = std::atoi(sb.read("/home/dev/.log/vx7_other.pid").c_str());
+    sb.run("mkdir -p /opt/other && cp /usr/bin/sleep /opt/other/vx7_other");
+    b.other_daemon = run_pid(sb, "setsid /opt/other/vx7_other 1000 >/dev/null 2>&1 & echo $!");
+    Sandbox::wait_until([&] { return sb.alive(b.other_daemon); });
     b.dead = run_pid(sb, "sh -c 'echo $$'");
     return b;
 }
