@@ -309,9 +309,10 @@ int main(int argc, char **argv)
     const double cpu = 100.0 * static_cast<double>(n1 - n0) / 1e9 / wall;
     std::lock_guard lock(mu);
     std::printf("samples delivered to %d clients: %.0f/s\n", nclients, static_cast<double>(e1 - e0) / wall);
-    std::printf("gateway CPU over %.1f s: %.3f %% of one core (all threads' schedstat; in ticks: user %.2f %%, "
-                "system %.2f %%)\n",
-                wall, cpu, percent(t1.first - t0.first), percent(t1.second - t0.second));
+    std::printf(
+        "gateway CPU over %.1f s: %.3f %% of one core (all threads' schedstat; in ticks: user %.2f %%, "
+        "system %.2f %%)\n",
+        wall, cpu, percent(t1.first - t0.first), percent(t1.second - t0.second));
     if (wrap != nullptr) {
         for (const auto &f : std::filesystem::directory_iterator(sb.host("/"))) {
             if (f.is_regular_file() && f.path().filename().string().rfind("wrap.", 0) == 0) {
