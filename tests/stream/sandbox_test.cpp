@@ -99,8 +99,8 @@ std::string expected_text(const vx7sim::AnsweredSample &a)
 // through an unplug and replug and a driver restart; every sample the device
 // answered is either handed on or counted lost (the driver's last cycle,
 // published and blanked at once as it stops, excepted). Timing is judged
-// generously: polling at 1 s would bring nearly every sample hundreds of
-// milliseconds late, and lose most.
+// generously, for a loaded machine: polling at 1 s would bring nearly every
+// sample hundreds of milliseconds late, and lose most.
 TEST(StreamWithDriver, WokenNotPolledAcrossUnplugAndRestart)
 {
     vx7test::SandboxOptions o;
@@ -209,6 +209,11 @@ TEST(StreamWithDriver, WokenNotPolledAcrossUnplugAndRestart)
         answered, delays.size(), missed, 4 * stops.size() - no_value, 4 * stops.size(), unseeable,
         static_cast<unsigned long long>(lost), static_cast<double>(delays[delays.size() / 2]) / 1e6,
         static_cast<double>(delays[delays.size() * 99 / 100]) / 1e6, fast);
-    EXPECT_GE(fast * 10, delays.size() * 9) << "fewer than 90 % of the samples within 5 ms: polled, not woken";
+    // Polled every second, hardly one sample in a hundred would come within
+    // 5 ms, and one in ten within 100 ms.
+    const std::size_t prompt = static_cast<std::size_t>(
+        std::count_if(delays.begin(), delays.end(), [](std::int64_t d) { return d < 100'000'000; }));
+    EXPECT_GE(fast * 2, delays.size()) << "fewer than half of the samples within 5 ms: polled, not woken";
+    EXPECT_GE(prompt * 100, delays.size() * 95) << "fewer than 95 % of the samples within 100 ms";
     EXPECT_EQ(missed, lost) << "samples missed that the lost count does not account for";
 }
