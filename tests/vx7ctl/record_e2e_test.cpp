@@ -153,11 +153,14 @@ TEST(RecordEndToEnd, EverySamplePublishedAppearsOnceInOrderAcrossUnplugAndRestar
     EXPECT_EQ(got.bad_lines, 0u);
     // A sample can be missed only when the recorder was not scheduled for
     // longer than a channel's period (a loaded machine), and then the
-    // channel files' counters count it as lost: loss is never silent.
+    // channel files' counters count it as lost: loss is never silent. (One
+    // the driver published just before a stop, unseen before its blank took
+    // the counter away, cannot be counted; nor, strictly, one at the turn
+    // from one run to the next: only misses within a run must be.)
     const std::size_t lost_at = err.find("  lost: ");
     ASSERT_NE(lost_at, std::string::npos) << err;
     const unsigned long lost = std::stoul(err.substr(lost_at + 8));
-    std::size_t recorded = 0, missed = 0;
+    std::size_t recorded = 0, missed = 0, inner = 0;
     for (int c = 0; c < 4; ++c) {
         // Two runs, each ended by the "no value" of its stop.
         ASSERT_EQ(got.runs[c].size(), 3u) << "channel " << c + 1;
@@ -185,6 +188,8 @@ TEST(RecordEndToEnd, EverySamplePublishedAppearsOnceInOrderAcrossUnplugAndRestar
                 ASSERT_LT(j, want.text.size()) << "channel " << c + 1 << ", run " << run + 1 << ": '" << v
                                                << "' recorded but not answered next (a repeat, or out of order)";
                 run_missed += j - i;
+                if (i > 0)
+                    inner += j - i;
                 i = j + 1;
             }
             run_missed += want.text.size() - i;
@@ -197,7 +202,8 @@ TEST(RecordEndToEnd, EverySamplePublishedAppearsOnceInOrderAcrossUnplugAndRestar
             EXPECT_TRUE(std::is_sorted(ms.begin(), ms.end())) << "channel " << c + 1 << ", run " << run + 1;
         }
     }
-    EXPECT_EQ(missed, lost) << "samples missed that the lost count does not account for\n" << err;
+    EXPECT_GE(lost, inner) << "samples missed within a run that the lost count does not account for\n" << err;
+    EXPECT_LE(lost, missed) << "more counted lost than were missed\n" << err;
     EXPECT_GT(recorded, 2000u) << "fewer samples than 30 s at the driver's rate";
     EXPECT_NE(err.find("recorded " + std::to_string(recorded) + " samples to /rec.csv\n"), std::string::npos) << err;
 }
@@ -205,8 +211,8 @@ TEST(RecordEndToEnd, EverySamplePublishedAppearsOnceInOrderAcrossUnplugAndRestar
 // Started before the driver has made its channel files (none there, only
 // the links the driver creates them through), the recording takes each file
 // up the moment it is made: the first samples the device answered are all
-// recorded, and any sample missed later (a loaded machine) is counted lost,
-// on its channel.
+// recorded, and a sample missed later (a loaded machine) is counted lost on
+// its channel.
 TEST(RecordEndToEnd, StartedBeforeTheDriverMissesNoSample)
 {
     Sandbox sb(sandbox_options());
@@ -252,22 +258,29 @@ TEST(RecordEndToEnd, StartedBeforeTheDriverMissesNoSample)
         ASSERT_GE(expected.size(), 6u);
         ASSERT_GE(have.size(), 6u);
         EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 6, have.begin())) << "the first samples missed";
-        // Each recorded once, in order; what is missing is what the
-        // summary counts as lost on this channel.
-        std::size_t i = 0, missed = 0;
+        // Each recorded once, in order; what is missing between two
+        // recorded samples the summary counts as lost on this channel, and
+        // it counts no more than are missing.
+        std::size_t i = 0, missed = 0, inner = 0;
         for (const std::string &v : have) {
             std::size_t j = i;
             while (j < expected.size() && expected[j] != v)
                 ++j;
             ASSERT_LT(j, expected.size()) << v << " recorded but not answered next";
             missed += j - i;
+            inner += i > 0 ? j - i : 0;
             i = j + 1;
         }
         missed += expected.size() - i;
-        const std::string line = "  channel " + std::to_string(c + 1) + ": " + std::to_string(have.size()) +
-                                 " samples, 1 no-value events" +
-                                 (missed > 0 ? ", " + std::to_string(missed) + " lost" : std::string()) + "\n";
-        EXPECT_NE(err.find(line), std::string::npos) << line << err;
+        const std::string line =
+            "  channel " + std::to_string(c + 1) + ": " + std::to_string(have.size()) + " samples, 1 no-value events";
+        const std::size_t at = err.find(line);
+        ASSERT_NE(at, std::string::npos) << line << err;
+        const std::string rest = err.substr(at + line.size(), err.find('\n', at) - at - line.size());
+        const std::size_t lost = rest.empty() ? 0 : std::stoul(rest.substr(2));
+        EXPECT_EQ(rest, lost == 0 ? "" : ", " + std::to_string(lost) + " lost");
+        EXPECT_GE(lost, inner) << err;
+        EXPECT_LE(lost, missed) << err;
     }
 }
 
