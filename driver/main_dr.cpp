@@ -4,8 +4,9 @@
 //
 // One source for every platform; driver_platform.h (chosen by the build)
 // supplies channel file names, the clock, the record's formatter and writing
-// (with or without the sequence word), the reaction
-// to a channel file that cannot be created and the exit-time registration.
+// (with or without the sequence word), the claim and the opening of the
+// channel files, the reaction to a channel file that cannot be created and the
+// exit-time registration.
 #include "daemon.h"
 #include "driver_platform.h"
 #include "report.h"
@@ -23,8 +24,6 @@ namespace platform = vx7::driver_platform;
 namespace record = vx7::record;
 
 namespace {
-
-constexpr std::uint8_t kChannelFileMode = MEMFILE_READ | MEMFILE_WRITE | MEMFILE_FILL;
 
 // Process-wide driver state, released by del() at exit.
 void *dev = nullptr;
@@ -96,9 +95,10 @@ int main(int argc, char **argv)
     // rc 0: this is the daemon, detached from the invoker's output; its start
     // result has no one to go to.
 
+    if (const int stop = platform::claim_channel_files(); stop != 0)
+        return stop;
     for (std::size_t i = 0; i < adc_file.size(); ++i) {
-        const std::uint8_t r =
-            memfile_create(platform::kChannelFiles[i], kChannelFileMode, record::kSize, &adc_file[i]);
+        const std::uint8_t r = platform::open_channel_file(platform::kChannelFiles[i], adc_file[i]);
         if (r != 0) {
             const int stop = platform::channel_file_failed(static_cast<int>(i), r);
             if (stop != 0)

@@ -2,9 +2,10 @@
 // length. The input becomes the whole file (in a private temporary
 // directory); read_channel_file must give "no value" for a file shorter than
 // a record or one whose sequence word says a change is under way, and
-// otherwise what the record's leading number says (strtod on the first 100
-// bytes), or "no value" when it holds none.
+// otherwise what the record's one rule says (record_oracle.h, written with
+// the C library): its volts, or "no value".
 #include "fuzz_check.h"
+#include "record_oracle.h"
 
 #include "internal.h"
 
@@ -65,15 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size >= vx7::record::kSize)
         std::memcpy(&word, data + vx7::record::kSequenceOffset, sizeof word);
     const bool changing = vx7::record::counted(word) && !vx7::record::settled(word);
-    if (size >= vx7::record::kSize && !changing) {
-        // The record's bytes end at the sequence word when there is one.
-        char text[vx7::record::kSize + 1] = {};
-        std::memcpy(text, data, vx7::record::counted(word) ? vx7::record::kRecordLimit : vx7::record::kSize);
-        char *end = nullptr;
-        const double v = std::strtod(text, &end);
-        if (end != text)
-            want = v;
-    }
-    FUZZ_CHECK((std::isnan(got) && std::isnan(want)) || got == want);
+    vx7fuzz::Expected e;
+    if (size >= vx7::record::kSize && !changing && vx7fuzz::expected_value(reinterpret_cast<const char *>(data), e))
+        want = e.volts;
+    FUZZ_CHECK(std::memcmp(&got, &want, sizeof got) == 0);
     return 0;
 }

@@ -6,11 +6,14 @@
 // library doing the same job: the elapsed-milliseconds parse against
 // strtoull on the field it should find, the value parse (the record unit's
 // own, locale-independent) against strtod on the record, the volts text
-// against strchr. The stable copy of a mapping nobody changes is that
+// against strchr, the one rule of every reader (read_value) against
+// record_oracle.h; the elapsed field and the volts text never come from
+// the bytes of the sequence word. The stable copy of a mapping nobody changes is that
 // mapping: after one try when its sequence word is settled, two when it has
 // none; a word left odd (a writer stopped half-way) gives "no stable copy"
 // after the bounded number of tries.
 #include "fuzz_check.h"
+#include "record_oracle.h"
 
 #include "vx7record/record.h"
 
@@ -28,9 +31,9 @@ namespace {
 // within 64 bits.
 bool expected_elapsed(const char *rec, std::uint64_t &out)
 {
-    char text[record::kSize + 1];
-    std::memcpy(text, rec, record::kSize);
-    text[record::kSize] = '\0';
+    char text[record::kRecordLimit + 1];
+    std::memcpy(text, rec, record::kRecordLimit);
+    text[record::kRecordLimit] = '\0';
     const char *tab = std::strchr(text, '\t');
     if (tab == nullptr)
         return false;
@@ -80,10 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(!has_value || same(value, want_value));
 
     // The volts text: what comes before the first tab, if that tab is in
-    // the record (before its NUL).
-    char text[record::kSize + 1];
-    std::memcpy(text, mapped.get(), record::kSize);
-    text[record::kSize] = '\0';
+    // the record (before its NUL and before the sequence word).
+    char text[record::kRecordLimit + 1];
+    std::memcpy(text, mapped.get(), record::kRecordLimit);
+    text[record::kRecordLimit] = '\0';
     const std::string_view volts = record::value_text(rec);
     const char *tab = std::strchr(text, '\t');
     if (tab == nullptr) {
@@ -91,6 +94,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     } else {
         FUZZ_CHECK(volts.data() == mapped.get() && volts.size() == static_cast<std::size_t>(tab - text));
     }
+
+    // The one rule.
+    vx7fuzz::Expected want;
+    record::Value got{};
+    const bool has = record::read_value(rec, got);
+    FUZZ_CHECK(has == vx7fuzz::expected_value(mapped.get(), want));
+    FUZZ_CHECK(!has || (same(got.volts, want.volts) && got.elapsed_ms == want.elapsed &&
+                        std::string_view(mapped.get(), got.text_length) == want.text));
 
     char copy[record::kSize];
     const record::StableCopy stable = record::read_stable(mapped.get(), copy);

@@ -65,6 +65,12 @@ double publish_and_parse(double volts, unsigned long elapsed, std::uint8_t fill,
     FUZZ_CHECK(parsed_elapsed == elapsed);
     double parsed = 0;
     FUZZ_CHECK(record::parse_value(rec, parsed));
+    // Every reader takes it as a value exactly when it is a finite one.
+    record::Value value{};
+    FUZZ_CHECK(record::read_value(rec, value) == std::isfinite(parsed));
+    FUZZ_CHECK(!std::isfinite(parsed) ||
+               (value.volts == parsed && value.elapsed_ms == elapsed &&
+                value.text_length == static_cast<std::size_t>(std::strchr(t.bytes, '\t') - t.bytes)));
 
     // Formatting what was read gives the very same record.
     const record::Text again = record::format(parsed, elapsed);

@@ -8,15 +8,16 @@
 // file's last one), keeping only the input's choice of odd (a change under
 // way) or even. After each step the stream is polled until it has nothing
 // new. It must report the changed channel exactly when the record's state
-// (no value, or the text before its NUL) differs from the state it last
-// reported, never while the word is odd, never twice; and a reported sample
-// must carry the record's own fields.
+// (no value, or the text before its NUL, as the record's one rule has it:
+// record_oracle.h) differs from the state it last reported, never while the
+// word is odd, never twice; and a reported sample must carry the record's
+// own fields.
 #include "fuzz_check.h"
+#include "record_oracle.h"
 
 #include "vx7/stream.h"
 #include "vx7record/record.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -66,19 +67,12 @@ struct State {
 
 State state_of(const char *rec)
 {
-    const std::span<const char, record::kSize> r(rec, record::kSize);
-    double v = 0;
-    std::uint64_t e = 0;
+    vx7fuzz::Expected e;
     State s;
-    s.has_value = record::parse_value(r, v) && record::parse_elapsed(r, e);
+    s.has_value = vx7fuzz::expected_value(rec, e);
     if (s.has_value)
         s.text.assign(rec, strnlen(rec, record::kSize));
     return s;
-}
-
-bool same_double(double a, double b)
-{
-    return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 } // namespace
@@ -127,16 +121,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             FUZZ_CHECK(s.has_value == (now.has_value ? 1 : 0));
             FUZZ_CHECK(!(now == reported[n]));
             reported[n] = now;
-            const std::span<const char, record::kSize> r(rec, record::kSize);
             if (s.has_value) {
-                double v = 0;
-                std::uint64_t e = 0;
-                (void)record::parse_value(r, v);
-                (void)record::parse_elapsed(r, e);
-                FUZZ_CHECK(same_double(s.volts, v) && s.elapsed_ms == e);
-                const std::string_view text = record::value_text(r);
-                FUZZ_CHECK(std::strlen(s.text) == std::min(text.size(), sizeof s.text - 1));
-                FUZZ_CHECK(text.substr(0, std::strlen(s.text)) == s.text);
+                vx7fuzz::Expected e;
+                FUZZ_CHECK(vx7fuzz::expected_value(rec, e));
+                FUZZ_CHECK(std::memcmp(&s.volts, &e.volts, sizeof e.volts) == 0 && s.elapsed_ms == e.elapsed);
+                FUZZ_CHECK(e.text == s.text);
             } else {
                 FUZZ_CHECK(s.text[0] == '\0' && s.volts == 0.0 && s.elapsed_ms == 0);
             }

@@ -110,10 +110,10 @@ double read_channel_file(const char *path)
     const record::StableCopy copy = record::read_stable(file.data, text);
     memfile_close(&file);
 
-    double value = 0;
-    if (!copy.consistent || !record::parse_value(text, value))
+    record::Value value{};
+    if (!copy.consistent || !record::read_value(text, value))
         return kNoValue;
-    return value;
+    return value.volts;
 }
 
 } // namespace vx7::lib

@@ -98,19 +98,29 @@ def _load(env_name="VX7_LIBRARY", name="vx7", error=ImportError):
     raise error(f"vx7: cannot load lib{name} (set {env_name} to its path): " + "; ".join(errors))
 
 
+def _not_the_library(path, env_name, name, missing):
+    """The ImportError for a library that loads but is not lib<name>."""
+    return ImportError(f"vx7: {path} is not lib{name} (it has no {missing}); "
+                       f"set {env_name} to the path of lib{name}")
+
+
 # library_path: the path or name the library was loaded by.
 _lib, library_path = _load()
 
-_lib.vx7_read.argtypes = [ctypes.c_uint8]
-_lib.vx7_read.restype = ctypes.c_double
-_lib.vx7_configure.argtypes = [ctypes.c_uint8, ctypes.c_uint16, ctypes.c_float, ctypes.c_uint8, ctypes.c_uint8]
-_lib.vx7_configure.restype = ctypes.c_uint8
-_lib.vx7_reinit.argtypes = []
-_lib.vx7_reinit.restype = ctypes.c_uint8
-_lib.vx7_help.argtypes = []
-_lib.vx7_help.restype = ctypes.c_char_p
-
-MAX_RANGE = ctypes.c_float.in_dll(_lib, "VX7_MAX_RANGE").value
+try:
+    _lib.vx7_read.argtypes = [ctypes.c_uint8]
+    _lib.vx7_read.restype = ctypes.c_double
+    _lib.vx7_configure.argtypes = [ctypes.c_uint8, ctypes.c_uint16, ctypes.c_float, ctypes.c_uint8, ctypes.c_uint8]
+    _lib.vx7_configure.restype = ctypes.c_uint8
+    _lib.vx7_reinit.argtypes = []
+    _lib.vx7_reinit.restype = ctypes.c_uint8
+    _lib.vx7_help.argtypes = []
+    _lib.vx7_help.restype = ctypes.c_char_p
+    MAX_RANGE = ctypes.c_float.in_dll(_lib, "VX7_MAX_RANGE").value
+except (AttributeError, ValueError) as e:
+    # AttributeError for a missing function, ValueError for a missing
+    # variable (in_dll).
+    raise _not_the_library(library_path, "VX7_LIBRARY", "vx7", str(e).split(":")[-1].strip()) from None
 
 
 def _integer(name, value):
@@ -231,19 +241,24 @@ def _stream():
     """libvx7stream, loaded on first use."""
     global _stream_lib
     if _stream_lib is None:
-        lib, _ = _load("VX7_STREAM_LIBRARY", "vx7stream", error=OSError)
-        lib.vx7_stream_open.argtypes = [ctypes.POINTER(_Options), ctypes.POINTER(ctypes.c_void_p)]
-        lib.vx7_stream_open.restype = ctypes.c_int
-        lib.vx7_stream_next.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(_CSample)]
-        lib.vx7_stream_next.restype = ctypes.c_int
-        lib.vx7_stream_late_polls.argtypes = [ctypes.c_void_p]
-        lib.vx7_stream_late_polls.restype = ctypes.c_uint64
-        lib.vx7_stream_channel_state.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
-        lib.vx7_stream_channel_state.restype = ctypes.c_int
-        lib.vx7_stream_strerror.argtypes = [ctypes.c_int]
-        lib.vx7_stream_strerror.restype = ctypes.c_char_p
-        lib.vx7_stream_close.argtypes = [ctypes.c_void_p]
-        lib.vx7_stream_close.restype = None
+        lib, path = _load("VX7_STREAM_LIBRARY", "vx7stream", error=OSError)
+        try:
+            lib.vx7_stream_open.argtypes = [ctypes.POINTER(_Options), ctypes.POINTER(ctypes.c_void_p)]
+            lib.vx7_stream_open.restype = ctypes.c_int
+            lib.vx7_stream_next.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(_CSample)]
+            lib.vx7_stream_next.restype = ctypes.c_int
+            lib.vx7_stream_late_polls.argtypes = [ctypes.c_void_p]
+            lib.vx7_stream_late_polls.restype = ctypes.c_uint64
+            lib.vx7_stream_lost.argtypes = [ctypes.c_void_p, ctypes.c_int]
+            lib.vx7_stream_lost.restype = ctypes.c_uint64
+            lib.vx7_stream_channel_state.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+            lib.vx7_stream_channel_state.restype = ctypes.c_int
+            lib.vx7_stream_strerror.argtypes = [ctypes.c_int]
+            lib.vx7_stream_strerror.restype = ctypes.c_char_p
+            lib.vx7_stream_close.argtypes = [ctypes.c_void_p]
+            lib.vx7_stream_close.restype = None
+        except AttributeError as e:
+            raise _not_the_library(path, "VX7_STREAM_LIBRARY", "vx7stream", str(e).split(":")[-1].strip()) from None
         _stream_lib = lib
     return _stream_lib
 
@@ -281,6 +296,7 @@ class Samples:
                  count=None):
         self._handle = None
         self._late_at_close = 0
+        self._lost_at_close = {}
         mask = 0
         if channels is not None:
             if isinstance(channels, (str, bytes)) or not hasattr(channels, "__iter__"):
@@ -313,6 +329,8 @@ class Samples:
         if timeout is not None:
             if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout >= 0:
                 raise ValueError(f"timeout must be a number of seconds >= 0, not {timeout!r}")
+            if math.isinf(timeout):
+                timeout = None  # wait for ever
         if count is not None:
             count = _integer("count", count)
             if count < 0:
@@ -328,9 +346,13 @@ class Samples:
         self._lib = lib
         self._handle = handle
         self._sample = _CSample()
+        self._channels = [c for c in range(1, 5) if mask == 0 or mask & (1 << (c - 1))]
 
     def _path(self, path):
         b = os.fsencode(path)
+        if b"\0" in b:
+            # The library takes C strings: a NUL would silently cut the path.
+            raise ValueError(f"a path must not contain a NUL character: {path!r}")
         self._keep.append(b)
         return b
 
@@ -341,6 +363,15 @@ class Samples:
         if self._handle is None:
             return self._late_at_close
         return self._lib.vx7_stream_late_polls(self._handle)
+
+    @property
+    def lost(self):
+        """{channel: count} of the records each watched channel's driver
+        published that the stream did not see, since it was opened,
+        counted from the channel file's sequence counter."""
+        if self._handle is None:
+            return dict(self._lost_at_close)
+        return {c: self._lib.vx7_stream_lost(self._handle, c) for c in self._channels}
 
     def channel_state(self, channel):
         """(state, errno) of channel 1-4's file; state is one of
@@ -355,6 +386,7 @@ class Samples:
     def close(self):
         if getattr(self, "_handle", None) is not None:
             self._late_at_close = self._lib.vx7_stream_late_polls(self._handle)
+            self._lost_at_close = self.lost
             self._lib.vx7_stream_close(self._handle)
             self._handle = None
 
@@ -409,11 +441,15 @@ def samples(channels=None, dir=None, paths=None, period_ms=None, timeout=None, c
                  files read() reads, /home/dev/vx7)
       paths      explicit channel files: {channel: path} or a list of four
                  (None for "from dir")
-      period_ms  how often the files are looked at (default 1 ms)
+      period_ms  how often files without a sequence counter are looked at
+                 (default 2 ms; the driver's own files wake the stream)
       timeout    end when no new sample comes within this many seconds
-                 (default: wait for ever)
+                 (default, or float("inf"): wait for ever)
       count      end after this many samples
     Ctrl+C while waiting ends the iteration. Missing channel files are
-    waited for; the iterator's late_polls says how often a sample may have
-    been missed (polls more than 10 ms apart)."""
+    waited for. The iterator's lost says, per channel, how many records the
+    driver published that it did not see (from the files' sequence
+    counters); late_polls how often a file without such a counter was looked
+    at too late, so that a sample may have been missed (polls more than
+    10 ms apart)."""
     return Samples(channels=channels, dir=dir, paths=paths, period_ms=period_ms, timeout=timeout, count=count)

@@ -85,6 +85,7 @@ void try_map(Channel &c)
     }
     unmap(c);
     c.map = static_cast<const char *>(p);
+    c.loss.mapped(!c.opened);
     c.dev = st.st_dev;
     c.ino = st.st_ino;
     c.state = VX7_STREAM_CHANNEL_MAPPED;

@@ -3,6 +3,7 @@
 #ifndef VX7_STREAM_CHANNEL_FILE_H
 #define VX7_STREAM_CHANNEL_FILE_H
 
+#include "loss.h"
 #include "vx7record/record.h"
 
 #include <cstddef>
@@ -17,6 +18,11 @@ constexpr std::size_t kPathMax = 4096;
 constexpr std::uint32_t kDefaultPeriodUs = 2000;
 constexpr std::int64_t kLateGapNs = 10'000'000;    // the driver's cycle
 constexpr std::int64_t kSlowCheckNs = 100'000'000; // look for file changes
+// The longest sleep on the counters while the folders are watched: inotify
+// reports file changes, which are then looked at when the stream next wakes
+// (at a sample, or after this long), so an idle stream need not wake for its
+// slow look.
+constexpr std::int64_t kWatchedSleepNs = 1'000'000'000;
 // The coarse clock is used for polls when its resolution (the kernel's tick)
 // is at most this; a coarser one would make too many polls look late.
 constexpr std::int64_t kCoarseMaxResolutionNs = 4'000'000;
@@ -34,6 +40,9 @@ struct Seen {
     char text[record::kSize];
 };
 
+// The stream and its channels are allocated zero-filled; that is each
+// member's initial state.
+
 struct Channel {
     char path[kPathMax];
     bool watched;
@@ -46,7 +55,10 @@ struct Channel {
     bool raw_valid;
     std::uint64_t word; // its sequence word, when counted
     bool word_valid;
-    Seen last; // the last reported (or initial) state
+    Seen last;           // the last reported (or initial) state
+    Loss loss;           // records not seen, from the sequence counter
+    bool opened;         // the stream has opened: files mapped from now on are new to it
+    bool folder_watched; // its folder is watched (watch.h)
 };
 
 // dir + "/adc<channel>.adc" into `dst`; false when it does not fit.
@@ -57,7 +69,8 @@ void unmap(Channel &c);
 
 // Maps the channel's file if it is there and long enough. Never maps a file
 // shorter than a record: reading a mapped page beyond the end of a file is
-// fatal.
+// fatal. A file mapped after the stream opened is new to it: the loss count
+// takes its counter as counting from 0.
 void try_map(Channel &c);
 
 // The slow schedule: a file that is not mapped is looked for; a mapped file

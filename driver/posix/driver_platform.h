@@ -6,12 +6,18 @@
 #define VX7_DRIVER_PLATFORM_H
 
 #include "daemon.h"
+#include "vx7/memfile.h"
+#include "vx7record/futex.h"
 #include "vx7record/record.h"
+#include "writer_lock.h"
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace vx7::driver_platform {
@@ -52,15 +58,66 @@ inline vx7::record::Text format(double volts, unsigned long elapsed_ms)
 }
 
 // Records are written and blanked inside a change of the sequence word, so
-// that readers never take a half-written record.
+// that readers never take a half-written record; after each change the
+// readers waiting on the file's counter are woken (one system call).
 inline void publish(char *mapped, const vx7::record::Text &t)
 {
     vx7::record::publish(mapped, t);
+    vx7::record::wake_readers(mapped);
 }
 
 inline void blank(char *mapped)
 {
     vx7::record::blank(mapped);
+    vx7::record::wake_readers(mapped);
+}
+
+// Exit status when another process writes the channel files (the Windows
+// driver's status for a channel file that cannot be created).
+inline constexpr int kChannelFileExit = -50;
+
+// Before the first write: the writer lock on each channel file
+// (writer_lock.h). When another driver holds one, one line goes to the log
+// file and to standard output (where the quiet build's invoker sees it),
+// naming the file and its writer, and the start ends with kChannelFileExit
+// without a byte written.
+inline int claim_channel_files()
+{
+    const vx7::driver::ClaimResult r =
+        vx7::driver::claim_channel_files(kChannelFiles, vx7::driver::kWriterWaitMs, [] { return dmn_running() != 0; });
+    if (r.claim == vx7::driver::Claim::Taken)
+        return 0;
+    if (DMN_LOG_FILE[0] != '\0') {
+        const int fd = ::open(DMN_LOG_FILE, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+        if (fd >= 0) {
+            (void)!::write(fd, r.line, std::strlen(r.line));
+            ::close(fd);
+        }
+    }
+    std::fputs(r.line, stdout);
+    std::fflush(stdout);
+    return kChannelFileExit;
+}
+
+// Creates (or opens) and maps a channel file and takes it up: the value-file
+// unit opens it for reading and writing but does not fill it, since its fill
+// writes spaces outside the sequence protocol while a file left by a driver
+// that died holds a settled word over its last record. The file is blanked
+// through the protocol instead (its counter odd before any byte changes),
+// which leaves the same 100 spaces, and its readers are woken. `bytes` as
+// record::blank takes them (tests stop the take-up half-way). Returns the
+// value-file result.
+inline constexpr std::uint8_t kChannelFileMode = MEMFILE_READ | MEMFILE_WRITE;
+
+template <class Bytes = vx7::record::PlainBytes>
+[[nodiscard]] std::uint8_t open_channel_file(const char *path, memfile_t &file, Bytes &&bytes = {})
+{
+    const std::uint8_t r = memfile_create(path, kChannelFileMode, vx7::record::kSize, &file);
+    if (r == MEMFILE_OK) {
+        vx7::record::blank(file.data, bytes);
+        vx7::record::wake_readers(file.data);
+    }
+    return r;
 }
 
 // A channel file that cannot be created or mapped is no error here: that

@@ -6,7 +6,9 @@
 // configuring process (vx7-soak-configure), then for SECONDS alternates
 // storms (random unplug and replug, failed, short and delayed transfers, some
 // past the 5 s time-out, replies without a sample, refused opens, a driver
-// restart) with calm phases (no fault armed). Every 100 ms it checks that the
+// restart, a driver killed with SIGKILL and started again, a second driver
+// under another name that must not write) with calm phases (no fault
+// armed). Every 100 ms it checks that the
 // daemon and the helpers are alive and whether the channel records moved;
 // every 10 s it samples the daemon's descriptors, memory and CPU time.
 //
@@ -19,7 +21,10 @@
 // into the value a reader gets through the driver's own decode and the
 // record's format and parse); a daemon instance whose descriptor count or anonymous memory
 // grew (after a 10 s warm-up); channel files not blank after the final stop;
-// device handles left open or badly framed requests. Prints a summary.
+// a second driver (another name, the same channel files) that does not end
+// by itself within 15 s or ends without its log line naming the running
+// writer; device handles left open (beyond one per killed driver) or badly
+// framed requests. Prints a summary.
 //
 // usage: vx7-soak-control PREFIX SECONDS SEED READ_PROGRAM CONFIGURE_PROGRAM
 #include "report.h"
@@ -64,6 +69,12 @@ constexpr double kCalmSeconds = 20;
 constexpr long kAnonToleranceKb = 64;
 const char kLockFile[] = "/home/dev/.log/vx7_driver.pid";
 const char kLogFile[] = "/home/dev/.log/vx7_driver.log";
+// The second driver: the installed one through a link of another name, so
+// that its own lock file (named after it) does not keep it away.
+const char kOtherDriver[] = "/tmp/vx7-other-driver";
+const char kOtherLockFile[] = "/home/dev/.log/vx7-other-driver.pid";
+const char kOtherLogFile[] = "/home/dev/.log/vx7-other-driver.log";
+constexpr double kOtherDriverSeconds = 15;
 
 Clock::time_point t0;
 double now_s()
@@ -235,6 +246,9 @@ private:
     bool start_driver();
     bool stop_driver();
     bool restart_driver();
+    bool kill_driver();
+    void try_other_driver(double t);
+    void check_other_driver(double t);
     void storm_event(double t);
     void begin_calm(double t);
     void check_progress(double t, bool calm);
@@ -269,6 +283,12 @@ private:
     std::set<std::uint64_t> answered_[4];
     std::uint64_t log_seen_ = 0;
     std::uint64_t log_lost_ = 0;
+    unsigned kills_ = 0;
+    // The second driver's attempt under way: when it began, its PID once its
+    // lock file names it, and the running writer it must name.
+    double other_since_ = -1;
+    pid_t other_pid_ = -1;
+    pid_t other_must_name_ = -1;
 };
 
 void Soak::collect_answered()
@@ -380,12 +400,77 @@ bool Soak::restart_driver()
     return true;
 }
 
+// The daemon dies without its clean-up (as in a crash or a power loss): its
+// channel files keep their last records under settled counters and its lock
+// file stays; the next start must take both over.
+bool Soak::kill_driver()
+{
+    const pid_t old = daemon_;
+    daemon_ = -1;
+    ::kill(old, SIGKILL);
+    if (!wait_for([old] { return !alive(old); }, 10)) {
+        fail("the daemon (PID " + std::to_string(old) + ") did not end within 10 s of SIGKILL");
+        return false;
+    }
+    ++kills_;
+    return true;
+}
+
+void Soak::try_other_driver(double t)
+{
+    if (other_since_ >= 0 || daemon_ <= 0)
+        return;
+    (void)::unlink(kOtherLogFile);
+    if (::access(kOtherDriver, F_OK) != 0 && ::symlink((prefix_ + "/bin/vx7_driver").c_str(), kOtherDriver) != 0) {
+        fail("cannot make the second driver's link");
+        return;
+    }
+    if (!run_program({kOtherDriver, "start"}, 10)) {
+        fail("the second driver's start did not return within 10 s");
+        return;
+    }
+    other_since_ = t;
+    other_pid_ = -1;
+    other_must_name_ = daemon_;
+    ++events_["second drivers under another name"];
+}
+
+void Soak::check_other_driver(double t)
+{
+    if (other_since_ < 0)
+        return;
+    if (other_pid_ <= 0) {
+        const long v = std::strtol(slurp(kOtherLockFile).c_str(), nullptr, 10);
+        if (v > 0)
+            other_pid_ = static_cast<pid_t>(v);
+    }
+    const bool ended = other_pid_ > 0 ? !alive(other_pid_) : ::access(kOtherLogFile, F_OK) == 0;
+    if (!ended) {
+        if (t - other_since_ > kOtherDriverSeconds) {
+            fail("the second driver (another name, the same channel files) still runs after " +
+                 std::to_string(static_cast<int>(kOtherDriverSeconds)) + " s");
+            if (other_pid_ > 0)
+                ::kill(other_pid_, SIGKILL);
+            other_since_ = -1;
+        }
+        return;
+    }
+    const std::string log = slurp(kOtherLogFile);
+    const std::string name =
+        "PID " + std::to_string(other_must_name_) + " (" + prefix_ + "/bin/vx7_driver) writes it\n";
+    if (log.rfind("Can not write channel file ./adc1.adc: ", 0) != 0 || log.find(name) == std::string::npos)
+        fail("the second driver ended without naming the running writer; its log: " + log);
+    if (::access(kOtherLockFile, F_OK) == 0)
+        fail("the second driver left its lock file");
+    other_since_ = -1;
+}
+
 void Soak::storm_event(double t)
 {
     using vx7sim::Fault;
     using vx7sim::TransferKind;
     const auto quiet_for = [&](double s) { quiet_until_ = std::max(quiet_until_, t + s + 1.0); };
-    switch (pick(9)) {
+    switch (pick(10)) {
     case 0:
         if (attached_) {
             const double hold = uniform(0.2, 3.0);
@@ -451,6 +536,9 @@ void Soak::storm_event(double t)
             quiet_for(open_ok_at_ - t);
             ++events_["refused opens"];
         }
+        break;
+    case 7:
+        try_other_driver(t);
         break;
     default:
         break; // a pause in the storm
@@ -609,13 +697,25 @@ int Soak::run()
             open_ok_at_ = -1;
         }
         if (!calm && t >= next_event) {
-            storm_event(t);
+            // The first storm's first event is always the second driver, so
+            // that every soak tries one.
+            if (events_.count("second drivers under another name") == 0)
+                try_other_driver(t);
+            else
+                storm_event(t);
             next_event = t + uniform(0.3, 2.5);
         }
-        if (!calm && restart_at >= 0 && t >= restart_at) {
-            const bool by_restart = pick(2) == 0;
-            ++events_[by_restart ? "driver restarts (restart)" : "driver restarts (stop, start)"];
-            const bool ok = by_restart ? restart_driver() : (stop_driver() && start_driver());
+        // No restart while a second driver waits for the channel files: it
+        // could take them in the moment between the two daemons.
+        if (!calm && restart_at >= 0 && t >= restart_at && other_since_ < 0) {
+            // The first one is always a kill, so that every soak has one.
+            const unsigned how = restarts == 0 ? 2 : pick(3);
+            ++events_[how == 0   ? "driver restarts (restart)"
+                      : how == 1 ? "driver restarts (stop, start)"
+                                 : "driver restarts (SIGKILL, start)"];
+            const bool ok = how == 0   ? restart_driver()
+                            : how == 1 ? (stop_driver() && start_driver())
+                                       : (kill_driver() && start_driver());
             if (!ok)
                 break;
             ++restarts;
@@ -628,6 +728,7 @@ int Soak::run()
         }
         check_progress(now_s(), calm);
         check_helpers();
+        check_other_driver(now_s());
         collect_answered();
         if (t >= next_sample) {
             sample(t);
@@ -638,7 +739,12 @@ int Soak::run()
         std::this_thread::sleep_for(100ms);
     }
 
-    // The end: helpers first (each prints its summary), then the daemon.
+    // The end: a second driver's attempt seen through, helpers (each prints
+    // its summary), then the daemon.
+    while (other_since_ >= 0) {
+        check_other_driver(now_s());
+        std::this_thread::sleep_for(100ms);
+    }
     begin_calm(now_s());
     sample(now_s());
     for (pid_t *p : {&reader_, &configure_}) {
@@ -679,14 +785,15 @@ int Soak::run()
         static_cast<unsigned long long>(c.failed_transfers), static_cast<unsigned long long>(c.generated_samples),
         static_cast<unsigned long long>(c.queued_replies), static_cast<unsigned long long>(c.set_transfers),
         static_cast<long long>(c.open_handles()), static_cast<unsigned long long>(sim_.protocol_error_count()));
-    if (c.open_handles() != 0)
-        fail(std::to_string(c.open_handles()) + " device handles left open after every process ended");
+    // A driver killed with SIGKILL never closes its handle.
+    if (c.open_handles() > static_cast<std::int64_t>(kills_))
+        fail(std::to_string(c.open_handles()) + " device handles left open after every process ended (" +
+             std::to_string(kills_) + " drivers killed)");
     if (sim_.protocol_error_count() != 0)
         fail(std::to_string(sim_.protocol_error_count()) + " badly framed requests reached the device");
     const std::string log = slurp(kLogFile);
     if (!log.empty())
         std::printf("daemon log:\n%s", log.c_str());
-    (void)restarts;
 
     if (failures.empty()) {
         std::printf("soak: PASSED\n");

@@ -85,8 +85,14 @@ char vx7_configure(uint8_t chan, uint16_t freq, float adc_range, uint8_t calibra
  *   -1e10  VX7_READ_NO_VALUE: the channel file cannot be opened or mapped, is
  *          shorter than its 100 bytes, or holds no value (the driver has not
  *          sampled that channel yet, or has stopped, or stayed in the middle
- *          of writing it for as long as the call waits)
- * The file is never changed; nothing stays open after the call. */
+ *          of writing it for as long as the call waits). A record holds a
+ *          value only in the form the driver writes it: the volts as a
+ *          finite decimal number, a tab, the elapsed milliseconds, a tab
+ *          and a NUL, before byte 88; anything else is no value.
+ * The file is never changed; nothing stays open after the call. A channel
+ * file cut short in place during the call (while it is mapped) ends the
+ * calling process with SIGBUS; only a program that truncates a channel file
+ * can cause that, never the driver. */
 double vx7_read(uint8_t chan);
 
 /* The library's help text: a static, NUL-terminated string, the same pointer

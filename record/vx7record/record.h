@@ -16,6 +16,9 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
+#include <cfloat>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -103,6 +106,31 @@ inline std::atomic_ref<std::uint64_t> word_of(const char *mapped)
 
 } // namespace detail
 
+// The counter's half of the sequence word, as a 32-bit word of its own (the
+// low half of the 64-bit word, so its place depends on the byte order).
+// Readers wait on it as a futex and the Linux driver wakes them there
+// (vx7record/futex.h).
+inline constexpr std::size_t kCounterOffset = kSequenceOffset + (std::endian::native == std::endian::little ? 0 : 4);
+
+[[nodiscard]] inline const std::uint32_t *counter_of(const char *mapped)
+{
+    // NOLINTNEXTLINE: the counter is shared memory, not an object of this process
+    return reinterpret_cast<const std::uint32_t *>(mapped + kCounterOffset);
+}
+
+// The counter of a word.
+[[nodiscard]] constexpr std::uint32_t counter(std::uint64_t word)
+{
+    return static_cast<std::uint32_t>(word);
+}
+
+// How many changes (records published, blankings) took a counter from
+// `before` to `after`: 2 each, modulo 2^32 (the counter goes round).
+[[nodiscard]] constexpr std::uint32_t changes_between(std::uint32_t before, std::uint32_t after)
+{
+    return (after - before) / 2;
+}
+
 // The sequence word as it stands (one load, acquire). A poller that finds
 // the same settled word as last time knows the record has not changed,
 // without copying it; for a word that is not counted it must copy.
@@ -184,6 +212,9 @@ inline void publish(char *mapped, const Text &t, Bytes &&bytes = {})
 // Sets all 100 bytes of a channel file's mapping to spaces, "no value": the
 // counter is made odd, every other byte set, and the word itself set to
 // spaces last, so that no reader takes a half-blanked record for a whole one.
+// The driver blanks at stop and, the same way, when it takes up a file at
+// start: a file left by a driver that died keeps its last record under a
+// settled word, which must turn odd before any byte of it changes.
 template <class Bytes = PlainBytes>
 inline void blank(char *mapped, Bytes &&bytes = {})
 {
@@ -279,11 +310,11 @@ template <class Hooks = ReadHooks>
 }
 
 // The volts text of a record: the characters before its first tab, as the
-// driver wrote them. Empty when the record has no tab before its NUL (no
-// value, or text that is not a record).
+// driver wrote them. Empty when the record has no tab before its NUL or
+// before the sequence word (no value, or text that is not a record).
 [[nodiscard]] constexpr std::string_view value_text(std::span<const char, kSize> rec)
 {
-    for (std::size_t i = 0; i < kSize && rec[i] != '\0'; ++i) {
+    for (std::size_t i = 0; i < kRecordLimit && rec[i] != '\0'; ++i) {
         if (rec[i] == '\t')
             return {rec.data(), i};
     }
@@ -291,25 +322,25 @@ template <class Hooks = ReadHooks>
 }
 
 // Parses the elapsed-milliseconds field of a record: the decimal digits
-// between its first and its second tab, before the record's NUL. Returns
-// false when the record has no such field (no value, or torn text) or its
-// value does not fit 64 bits.
+// between its first and its second tab, before the record's NUL and before
+// the sequence word. Returns false when the record has no such field (no
+// value, or torn text) or its value does not fit 64 bits.
 [[nodiscard]] constexpr bool parse_elapsed(std::span<const char, kSize> rec, std::uint64_t &out)
 {
     std::size_t i = 0;
-    while (i < kSize && rec[i] != '\t' && rec[i] != '\0')
+    while (i < kRecordLimit && rec[i] != '\t' && rec[i] != '\0')
         ++i;
-    if (i == kSize || rec[i] != '\t')
+    if (i == kRecordLimit || rec[i] != '\t')
         return false;
     std::uint64_t v = 0;
     std::size_t digits = 0;
-    for (++i; i < kSize && rec[i] >= '0' && rec[i] <= '9'; ++i, ++digits) {
+    for (++i; i < kRecordLimit && rec[i] >= '0' && rec[i] <= '9'; ++i, ++digits) {
         const auto d = static_cast<std::uint64_t>(rec[i] - '0');
         if (v > (UINT64_MAX - d) / 10)
             return false;
         v = v * 10 + d;
     }
-    if (digits == 0 || i == kSize || rec[i] != '\t')
+    if (digits == 0 || i == kRecordLimit || rec[i] != '\t')
         return false;
     out = v;
     return true;
@@ -325,8 +356,36 @@ template <class Hooks = ReadHooks>
 // The number is handed to strtod rewritten without its point (its digits,
 // then an exponent lowered by the count of digits behind the point), which
 // reads the same in every locale; strtod does the correctly rounded
-// conversion. Allocates nothing and is safe from any thread.
+// conversion, except where a single exact operation gives the same result
+// (exact_decimal). Allocates nothing and is safe from any thread.
 namespace detail {
+// The decimal number digits text[from, to) x 10^exponent (with the sign
+// text[0] may hold) when both the digits as an integer and the power of ten
+// are exact doubles (at most 2^53, and 10^22): one multiplication or
+// division of exact operands is then correctly rounded, the result strtod
+// gives (Clinger's fast path). A driver's record always takes it; false
+// (and `out` untouched) for anything else.
+inline bool exact_decimal(const char *text, std::size_t from, std::size_t to, long exponent, double &out)
+{
+    constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
+    // Only where double arithmetic is done in double (no x87 excess
+    // precision, which would round twice).
+    if (FLT_EVAL_METHOD != 0 || exponent < -22 || exponent > 22)
+        return false;
+    std::uint64_t m = 0;
+    for (std::size_t k = from; k < to; ++k) {
+        m = m * 10 + static_cast<std::uint64_t>(text[k] - '0');
+        if (m > kExactLimit)
+            return false;
+    }
+    double v = static_cast<double>(m);
+    v = exponent < 0 ? v / kPowers[-exponent] : v * kPowers[exponent];
+    out = text[0] == '-' ? -v : v;
+    return true;
+}
+
 // strtod on a number rewritten without locale-dependent characters; false
 // (and `out` untouched) when it holds no number.
 inline bool convert(const char *text, double &out)
@@ -376,6 +435,7 @@ inline bool convert(const char *text, double &out)
         text[n++] = 'x';
         i += 2;
     }
+    const std::size_t mantissa = n; // where the digits begin in `text`
     std::size_t digits = 0;
     long after_point = 0;
     for (; i < kSize && is_mantissa_digit(rec[i]); ++i, ++digits)
@@ -395,10 +455,88 @@ inline bool convert(const char *text, double &out)
     }
     // A hexadecimal digit behind the point is worth four binary places.
     exponent -= hex ? 4 * after_point : after_point;
-    const int written = std::snprintf(text + n, sizeof text - n, hex ? "p%ld" : "e%ld", exponent);
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof text - n)
-        return false;
+    if (!hex && detail::exact_decimal(text, mantissa, n, exponent, out))
+        return true;
+    text[n++] = hex ? 'p' : 'e';
+    n = detail::append_exponent(text, n, exponent);
+    text[n] = '\0';
     return detail::convert(text, out);
+}
+
+// ---- what a record says: the one rule of every reader -------------------------
+//
+// vx7_read, vx7ctl (read, status, record), the sample stream and everything
+// on top of it decide with read_value whether a record holds a value. A
+// record holds one only when, before the sequence word, it is what a driver
+// writes: "<volts>\t<elapsed ms>\t" ended by a NUL, with
+//   <volts>       a decimal number ([+-]digits[.digits][e[+-]digits]; digits
+//                 before or after the point), at most kMaxValueText
+//                 characters, whose value is finite;
+//   <elapsed ms>  1-20 decimal digits whose value fits 64 bits.
+// Anything else is "no value": all spaces (no sample yet, or the driver
+// stopped), a field missing ("1.5" alone), "nan", white space, a number that
+// runs into the sequence word. So the volts text a reader hands on is only
+// ever made of digits, signs, a point and an exponent letter.
+
+// The longest volts text (the stream's vx7_sample.text holds it and its NUL;
+// a driver's text has 17 or 18 characters, the Windows driver's one more).
+inline constexpr std::size_t kMaxValueText = 31;
+
+// A record's value.
+struct Value {
+    double volts;
+    std::uint64_t elapsed_ms;
+    std::size_t text_length; // the volts text is the record's first text_length bytes
+};
+
+[[nodiscard]] inline bool read_value(std::span<const char, kSize> rec, Value &out)
+{
+    constexpr std::size_t limit = kRecordLimit;
+    std::size_t i = 0;
+    if (rec[i] == '+' || rec[i] == '-')
+        ++i;
+    std::size_t digits = 0;
+    for (; i < limit && detail::is_digit(rec[i]); ++i)
+        ++digits;
+    if (i < limit && rec[i] == '.') {
+        for (++i; i < limit && detail::is_digit(rec[i]); ++i)
+            ++digits;
+    }
+    if (digits == 0)
+        return false;
+    if (i < limit && (rec[i] == 'e' || rec[i] == 'E')) {
+        ++i;
+        if (i < limit && (rec[i] == '+' || rec[i] == '-'))
+            ++i;
+        std::size_t exponent_digits = 0;
+        for (; i < limit && detail::is_digit(rec[i]); ++i)
+            ++exponent_digits;
+        if (exponent_digits == 0)
+            return false;
+    }
+    const std::size_t text_length = i;
+    if (text_length > kMaxValueText || i == limit || rec[i] != '\t')
+        return false;
+
+    std::uint64_t elapsed = 0;
+    std::size_t elapsed_digits = 0;
+    for (++i; i < limit && detail::is_digit(rec[i]); ++i, ++elapsed_digits) {
+        const auto d = static_cast<std::uint64_t>(rec[i] - '0');
+        if (elapsed > (UINT64_MAX - d) / 10)
+            return false;
+        elapsed = elapsed * 10 + d;
+    }
+    if (elapsed_digits == 0 || elapsed_digits > 20 || i + 1 >= limit || rec[i] != '\t' || rec[i + 1] != '\0')
+        return false;
+
+    // The number alone, for the conversion every reader has always used.
+    char number[kSize] = {};
+    std::memcpy(number, rec.data(), text_length);
+    double volts = 0;
+    if (!parse_value(std::span<const char, kSize>(number), volts) || !std::isfinite(volts))
+        return false;
+    out = Value{volts, elapsed, text_length};
+    return true;
 }
 
 } // namespace vx7::record

@@ -67,6 +67,27 @@ constexpr bool parse_exponent(std::span<const char, kSize> rec, std::size_t &i, 
     return true;
 }
 
+// Writes `v` in decimal (a minus sign first when negative) at buf[n...];
+// returns the new end. `v` is an exponent, saturated far within the range of
+// long: at most 8 characters.
+template <std::size_t kBufSize>
+constexpr std::size_t append_exponent(char (&buf)[kBufSize], std::size_t n, long v)
+{
+    if (v < 0) {
+        buf[n++] = '-';
+        v = -v;
+    }
+    char digits[20];
+    std::size_t k = 0;
+    do {
+        digits[k++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v > 0);
+    while (k > 0)
+        buf[n++] = digits[--k];
+    return n;
+}
+
 } // namespace detail
 
 } // namespace vx7::record

@@ -22,7 +22,8 @@ const std::string kLock = lock_path(kDriver);
 // in a planted lock file.
 struct Bystanders {
     int session_leader = 0; // a session leader running another program
-    int other_daemon = 0;   // a live daemon of another program (a copy of the driver under another name)
+    int other_daemon = 0;   // a live session leader of another program (not a driver: a second driver
+                            // would hold the channel files, and this one could not start)
     int dead = 0;           // a PID that no longer exists
 };
 
@@ -31,14 +32,22 @@ int run_pid(Sandbox &sb, const std::string &cmd)
     return std::atoi(sb.run(cmd).out.c_str());
 }
 
+// The PID a lock file holds once it holds one (the file exists a moment
+// before its content is written), or 0.
+int wait_lock_pid(Sandbox &sb, const std::string &lock)
+{
+    int pid = 0;
+    Sandbox::wait_until([&] { return (pid = std::atoi(sb.read(lock).c_str())) > 0; });
+    return pid;
+}
+
 Bystanders make_bystanders(Sandbox &sb)
 {
     Bystanders b;
     b.session_leader = run_pid(sb, "setsid sleep 1000 >/dev/null 2>&1 & echo $!");
-    sb.run("mkdir -p /opt/other && cp " + bin(kDriver) + " /opt/other/vx7_other");
-    sb.run("/opt/other/vx7_other start");
-    Sandbox::wait_until([&] { return !sb.read("/home/dev/.log/vx7_other.pid").empty(); });
-    b.other_daemon = std::atoi(sb.read("/home/dev/.log/vx7_other.pid").c_str());
+    sb.run("mkdir -p /opt/other && cp /usr/bin/sleep /opt/other/vx7_other");
+    b.other_daemon = run_pid(sb, "setsid /opt/other/vx7_other 1000 >/dev/null 2>&1 & echo $!");
+    Sandbox::wait_until([&] { return sb.alive(b.other_daemon); });
     b.dead = run_pid(sb, "sh -c 'echo $$'");
     return b;
 }
@@ -180,8 +189,8 @@ TEST(DaemonLock, Paths)
         Sandbox sb(driver_options());
         const std::string path = "PATH=" + prefix() + "/bin:$PATH ";
         ASSERT_EQ(sb.run(path + "vx7_driver").status, 1);
-        ASSERT_TRUE(sb.wait_for_file("/home/dev/.logvx7_driver.pid"));
-        const int pid = std::atoi(sb.read("/home/dev/.logvx7_driver.pid").c_str());
+        const int pid = wait_lock_pid(sb, "/home/dev/.logvx7_driver.pid");
+        ASSERT_GT(pid, 0);
         EXPECT_FALSE(fs::exists(sb.host(kLock)));
         EXPECT_EQ(sb.run(path + "vx7_driver stop").status, 1);
         EXPECT_EQ(sb.wait_exit(pid), 0);
@@ -209,8 +218,8 @@ TEST(DaemonLock, Paths)
         o.dirs.push_back("/root");
         Sandbox sb(o);
         ASSERT_EQ(sb.run(bin(kDriver)).status, 1);
-        ASSERT_TRUE(sb.wait_for_file("/root/.log/vx7_driver.pid"));
-        const int pid = std::atoi(sb.read("/root/.log/vx7_driver.pid").c_str());
+        const int pid = wait_lock_pid(sb, "/root/.log/vx7_driver.pid");
+        ASSERT_GT(pid, 0);
         EXPECT_EQ(sb.run(bin(kDriver) + " stop").status, 1);
         EXPECT_EQ(sb.wait_exit(pid), 0);
     }
@@ -254,8 +263,8 @@ TEST(DaemonLock, Paths)
         ASSERT_EQ(sb.run("HOME=" + fits + " " + bin(kDriver)).status, 1);
         const std::string lock = fits + "/.log/vx7_driver.pid";
         ASSERT_EQ(lock.size(), 1023u);
-        ASSERT_TRUE(sb.wait_for_file(lock));
-        const int pid = std::atoi(sb.read(lock).c_str());
+        const int pid = wait_lock_pid(sb, lock);
+        ASSERT_GT(pid, 0);
         EXPECT_EQ(sb.run("HOME=" + fits + " " + bin(kDriver) + " stop").status, 1);
         EXPECT_EQ(sb.wait_exit(pid), 0);
         EXPECT_FALSE(fs::exists(sb.host(lock)));
@@ -368,8 +377,7 @@ TEST(DaemonLock, LongProgramNameThroughSymlink)
     const std::string lock = "/home/dev/.log/" + name + ".pid";
     sb.symlink(bin(kDriver), link);
     ASSERT_EQ(sb.run(link).status, 1);
-    ASSERT_TRUE(sb.wait_for_file(lock));
-    const int pid = std::atoi(sb.read(lock).c_str());
+    const int pid = wait_lock_pid(sb, lock);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(wait_ready(sb, pid));
 

@@ -347,6 +347,54 @@ TEST_F(DriverTest, ChannelFileCannotBeCreated)
     EXPECT_TRUE(fs::is_directory(sb.host("/adc2.adc")));
 }
 
+// A second driver that would write the same channel files, in the other
+// build or through a path of another name (which its own lock file does not
+// see), never writes them: it waits for the running one a while (a restart
+// waits so for the old daemon's last cycle), then ends with status -50 and
+// one line in its log (and on the quiet build's output) naming the running
+// writer. The running driver goes on undisturbed; the second one's lock
+// file goes with it.
+TEST_F(DriverTest, ASecondWriterOfTheChannelFilesEndsWithoutWriting)
+{
+    const int pid = start(kDriver);
+    ASSERT_GT(pid, 0);
+    sb.symlink(bin(kDriver), "/other-name");
+    struct Second {
+        std::string command;
+        std::string lock;
+        std::string log;
+    } const seconds[] = {
+        {bin(kQuiet) + " start", lock_path(kQuiet), log_path(kQuiet)},
+        {"/other-name", "/home/dev/.log/other-name.pid", "/home/dev/.log/other-name.log"},
+    };
+    const std::string line =
+        "Can not write channel file ./adc1.adc: PID " + std::to_string(pid) + " (" + bin(kDriver) + ") writes it\n";
+    unsigned char code = 0x10;
+    for (const Second &second : seconds) {
+        SCOPED_TRACE(second.command);
+        const auto r = sb.run(second.command);
+        ASSERT_EQ(r.status, 1) << r.out << r.err;
+        int second_pid = 0;
+        ASSERT_TRUE(Sandbox::wait_until([&] { return (second_pid = std::atoi(sb.read(second.lock).c_str())) > 0; }));
+        // Meanwhile the running driver writes on, alone.
+        const std::string value = code == 0x10 ? "1.56250000000e-01" : "3.12500000000e-01";
+        send({{static_cast<std::uint8_t>(0x80 | code), 0xFF, 0xFF, 0xFF}});
+        ASSERT_TRUE(wait_value(0, value));
+        EXPECT_EQ(sb.wait_exit(second_pid, 15s), 206) << "the second driver's status";
+        EXPECT_EQ(sb.read(second.log), line);
+        EXPECT_FALSE(fs::exists(sb.host(second.lock)));
+        EXPECT_TRUE(sb.alive(pid));
+        EXPECT_EQ(lock_pid(sb, kDriver), pid);
+        if (second.command.find(kQuiet.name) != std::string::npos) {
+            EXPECT_EQ(sb.output(r.id), line);
+        }
+        code = 0x0C;
+    }
+    stop(kDriver, pid);
+    for (int ch = 0; ch < 4; ++ch)
+        EXPECT_EQ(adc(ch), kBlank) << "channel " << ch;
+}
+
 // What the transport prints while it cannot open the device: vx7_driver's
 // daemon has closed its standard output, so nothing reaches the invoker or,
 // through a reused descriptor, a channel file; vx7_driver_quiet's daemon

@@ -6,6 +6,7 @@
 #include "http_client.h"
 #include "hub.h"
 #include "server.h"
+#include "vx7record/record.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -14,8 +15,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -259,6 +262,49 @@ TEST(HubTest, HistoryKeepsTheNewestRowsOfEachChannelInTimeOrder)
     for (const auto &r : hub.history(0.8))
         EXPECT_GE(r.wall_ns, now_ns() - 800'000'000);
     EXPECT_LT(hub.history(0.8).size(), 200u);
+}
+
+// The hub keeps what the stream counted as lost, per channel: records the
+// driver published that it did not see (here three written without waking
+// anyone, of which the stream sees the last at its next look).
+TEST(HubTest, KeepsTheStreamsLostCountPerChannel)
+{
+    char tmpl[] = "/tmp/vx7hub.XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string file = std::string(tmpl) + "/adc2.adc";
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, vx7::record::kSize), 0);
+    void *p = ::mmap(nullptr, vx7::record::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(p, MAP_FAILED);
+    char *map = static_cast<char *>(p);
+    vx7::record::blank(map);
+    vx7::record::publish(map, vx7::record::format(0.5, 10));
+    {
+        Hub hub(1);
+        vx7_stream_options o{};
+        o.paths[1] = file.c_str();
+        o.channel_mask = 2;
+        ASSERT_EQ(hub.start(o), VX7_STREAM_OK);
+        const auto seen = [&](std::uint64_t elapsed) {
+            for (int i = 0; i < 500 && hub.channels()[1].elapsed_ms != elapsed; ++i)
+                std::this_thread::sleep_for(10ms);
+            return hub.channels()[1].elapsed_ms == elapsed;
+        };
+        ASSERT_TRUE(seen(10));
+        for (unsigned long ms : {20ul, 30ul, 40ul})
+            vx7::record::publish(map, vx7::record::format(0.5, ms));
+        ASSERT_TRUE(seen(40));
+        for (int i = 0; i < 100 && hub.lost(2) != 2; ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(hub.lost(2), 2u);
+        EXPECT_EQ(hub.lost(1), 0u);
+        EXPECT_EQ(hub.lost(5), 0u);
+    }
+    ::munmap(map, vx7::record::kSize);
+    ::unlink(file.c_str());
+    ::rmdir(tmpl);
 }
 
 TEST(HubTest, TimesAreUtcWithMicroseconds)

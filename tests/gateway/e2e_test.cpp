@@ -163,6 +163,7 @@ TEST_F(Gateway, MetricsParseWithPromtoolAndThePythonParser)
         EXPECT_LT(get("vx7_channel_sample_age_seconds" + label)[1].get<double>(), 1.0);
         EXPECT_EQ(get("vx7_samples_total" + label)[0], "counter");
         EXPECT_GT(get("vx7_samples_total" + label)[1].get<double>(), 0);
+        EXPECT_EQ(get("vx7_samples_lost_total" + label)[0], "counter");
     }
     EXPECT_EQ(get("vx7_driver_up{}"), nlohmann::json::array({"gauge", 1.0}));
     EXPECT_EQ(get("vx7_stream_late_polls_total{}")[0], "counter");

@@ -1,7 +1,9 @@
 // vx7_gateway_probe: the gateway's figures at the driver's full rate, with
 // the real driver and gateway in a sandbox against the simulated device.
 //   * CLIENTS (default 10) event-stream clients for SECONDS (default 20): the gateway's CPU
-//     (% of one core, from /proc/PID/stat) and resident memory (VmRSS);
+//     (% of one core, from its threads' /proc/PID/task/*/schedstat), its wake-ups per sample (the
+//     voluntary context switches of all its threads, /proc/PID/task/*/status,
+//     per sample the device answered) and resident memory (VmRSS);
 //   * then, with the clients still reading, for up to 20 s: latency from the
 //     driver's write of a record (seen by a thread of this program that
 //     polls the channel files every 100 us) to a stream client receiving
@@ -80,6 +82,23 @@ std::pair<long long, long long> cpu_ticks(vx7test::Sandbox &sb, int pid)
             st = std::stoll(f);
     }
     return {ut, st};
+}
+
+// CPU time of all the threads of a process inside the sandbox, in ns
+// (/proc/PID/task/*/schedstat: finer than the ticks of /proc/PID/stat).
+long long cpu_ns(vx7test::Sandbox &sb, int pid)
+{
+    const auto r = sb.run("awk '{ s += $1 } END { print s }' /proc/" + std::to_string(pid) + "/task/*/schedstat");
+    return std::atoll(r.out.c_str());
+}
+
+// Voluntary context switches of all the threads of a process inside the
+// sandbox: how often it went to sleep and was woken.
+long long wakeups(vx7test::Sandbox &sb, int pid)
+{
+    const auto r = sb.run("awk '/^voluntary_ctxt_switches/ { s += $2 } END { print s }' /proc/" + std::to_string(pid) +
+                          "/task/*/status");
+    return std::atoll(r.out.c_str());
 }
 
 // CPU (% of one core) of a thread that, every 10 ms for `seconds`, sends a
@@ -163,6 +182,7 @@ struct Stand {
     std::optional<vx7sim::Sim> sim;
     int pid = -1;
     int port = 0;
+    int dev = -1;
 
     static vx7test::SandboxOptions options()
     {
@@ -179,7 +199,7 @@ struct Stand {
         for (int n = 1; n <= 4; ++n)
             sb.symlink("/home/dev/vx7/adc" + std::to_string(n) + ".adc", "/adc" + std::to_string(n) + ".adc");
         sim.emplace(vx7sim::Sim::create(sb.host("/sim/state").string()));
-        const int dev = sim->add_vx7();
+        dev = sim->add_vx7();
         for (int c = 0; c < 4; ++c)
             sim->set_waveform(dev, c, vx7sim::Waveform::sine(2.0, 997, 0.0), vx7sim::Input::A);
         sb.run(VX7_TEST_DRIVER " start");
@@ -219,22 +239,22 @@ struct Stand {
     Stand &operator=(const Stand &) = delete;
 };
 
-// CPU (% of one core) of the gateway over `seconds`.
-double gateway_cpu(Stand &st, int seconds, double *user = nullptr, double *system = nullptr)
+// CPU (% of one core, all threads' schedstat) of the gateway over
+// `seconds`, and its wake-ups per sample the device answered meanwhile.
+double gateway_cpu(Stand &st, int seconds, double *wakeups_per_sample = nullptr)
 {
-    const auto t0 = cpu_ticks(st.sb, st.pid);
+    const long long n0 = cpu_ns(st.sb, st.pid);
+    const long long v0 = wakeups(st.sb, st.pid);
+    const std::uint64_t s0 = st.sim->sample_total(st.dev);
     const auto w0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const auto t1 = cpu_ticks(st.sb, st.pid);
+    const long long n1 = cpu_ns(st.sb, st.pid);
+    const long long v1 = wakeups(st.sb, st.pid);
+    const std::uint64_t s1 = st.sim->sample_total(st.dev);
     const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
-    const auto percent = [&](long long ticks) {
-        return 100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
-    };
-    if (user != nullptr)
-        *user = percent(t1.first - t0.first);
-    if (system != nullptr)
-        *system = percent(t1.second - t0.second);
-    return percent(t1.first - t0.first + t1.second - t0.second);
+    if (wakeups_per_sample != nullptr)
+        *wakeups_per_sample = s1 > s0 ? static_cast<double>(v1 - v0) / static_cast<double>(s1 - s0) : 0.0;
+    return 100.0 * static_cast<double>(n1 - n0) / 1e9 / wall;
 }
 
 // The figures with `nclients` event-stream clients at full rate.
@@ -245,7 +265,8 @@ int streams_mode(Stand &st, int seconds, int nclients, const char *wrap)
     // The gateway alone first: what it costs with no client at all (the
     // sample stream's polling, the hub), which the floor does not include.
     const int idle_seconds = std::min(seconds, 10);
-    const double idle_cpu = gateway_cpu(st, idle_seconds);
+    double idle_wakeups = 0;
+    const double idle_cpu = gateway_cpu(st, idle_seconds, &idle_wakeups);
 
     // Watcher: when each (channel, elapsed) record first appears in the files.
     std::mutex mu;
@@ -281,10 +302,16 @@ int streams_mode(Stand &st, int seconds, int nclients, const char *wrap)
     }
     std::this_thread::sleep_for(2s);
     const auto t0 = cpu_ticks(st.sb, pid);
+    const long long n0 = cpu_ns(st.sb, pid);
+    const long long v0 = wakeups(st.sb, pid);
+    const std::uint64_t s0 = st.sim->sample_total(st.dev);
     const auto w0 = Clock::now();
     const std::uint64_t e0 = events;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const auto t1 = cpu_ticks(st.sb, pid);
+    const long long n1 = cpu_ns(st.sb, pid);
+    const long long v1 = wakeups(st.sb, pid);
+    const std::uint64_t s1 = st.sim->sample_total(st.dev);
     const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
     const std::uint64_t e1 = events;
     const auto rss = st.sb.run("grep VmRSS /proc/" + std::to_string(pid) + "/status").out;
@@ -350,11 +377,13 @@ int streams_mode(Stand &st, int seconds, int nclients, const char *wrap)
     const auto percent = [&](long long ticks) {
         return 100.0 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / wall;
     };
-    const double cpu = percent(t1.first - t0.first + t1.second - t0.second);
+    const double cpu = 100.0 * static_cast<double>(n1 - n0) / 1e9 / wall;
     std::lock_guard lock(mu);
     std::printf("samples delivered to %d clients: %.0f/s\n", nclients, static_cast<double>(e1 - e0) / wall);
-    std::printf("gateway CPU over %.1f s: %.2f %% of one core (user %.2f %%, system %.2f %%)\n", wall, cpu,
-                percent(t1.first - t0.first), percent(t1.second - t0.second));
+    std::printf(
+        "gateway CPU over %.1f s: %.3f %% of one core (all threads' schedstat; in ticks: user %.2f %%, "
+        "system %.2f %%)\n",
+        wall, cpu, percent(t1.first - t0.first), percent(t1.second - t0.second));
     if (wrap != nullptr) {
         for (const auto &f : std::filesystem::directory_iterator(st.sb.host("/"))) {
             if (f.is_regular_file() && f.path().filename().string().rfind("wrap.", 0) == 0) {
@@ -364,6 +393,11 @@ int streams_mode(Stand &st, int seconds, int nclients, const char *wrap)
             }
         }
     }
+    std::printf(
+        "gateway wake-ups per sample: %.3f (%lld voluntary context switches of its threads, %llu samples "
+        "answered)\n",
+        s1 > s0 ? static_cast<double>(v1 - v0) / static_cast<double>(s1 - s0) : 0.0, v1 - v0,
+        static_cast<unsigned long long>(s1 - s0));
     std::printf("gateway %s", rss.c_str());
     std::printf("latency driver write -> stream client (%zu samples): median %.3f ms, p99 %.3f ms, max %.3f ms\n",
                 latencies_ms.size(), percentile(latencies_ms, 0.5), percentile(latencies_ms, 0.99),
@@ -374,6 +408,15 @@ int streams_mode(Stand &st, int seconds, int nclients, const char *wrap)
     if (const std::size_t at = last_metrics.find(late); at != std::string::npos)
         std::printf("the gateway's late polls (gaps over 10 ms, when a sample may be missed): %llu\n",
                     std::strtoull(last_metrics.c_str() + at + late.size(), nullptr, 10));
+    unsigned long long lost = 0;
+    for (int c = 1; c <= 4; ++c) {
+        const std::string series = "\nvx7_samples_lost_total{channel=\"" + std::to_string(c) + "\"} ";
+        if (const std::size_t at = last_metrics.find(series); at != std::string::npos)
+            lost += std::strtoull(last_metrics.c_str() + at + series.size(), nullptr, 10);
+    }
+    std::printf("the gateway's lost samples (vx7_samples_lost_total, all channels): %llu\n", lost);
+    std::printf("the gateway with no client over %d s: %.3f %% of one core, %.3f wake-ups per sample\n",
+                idle_seconds, idle_cpu, idle_wakeups);
     if (nclients > 0) {
         // The events' size on the wire: a sample's JSON, its SSE lines and chunk framing.
         const double floor = bare_sender_cpu(std::min(seconds, 60), nclients, 135);
@@ -381,8 +424,8 @@ int streams_mode(Stand &st, int seconds, int nclients, const char *wrap)
             "the floor, a bare loop sending as many events to %d loopback connections: %.2f %% of one core; "
             "gateway / floor = %.2f\n",
             nclients, floor, floor > 0 ? cpu / floor : 0.0);
-        std::printf("the gateway with no client over %d s: %.2f %% of one core; (gateway - that) / floor = %.2f\n",
-                    idle_seconds, idle_cpu, floor > 0 ? (cpu - idle_cpu) / floor : 0.0);
+        std::printf("(gateway - the gateway with no client) / floor = %.2f\n",
+                    floor > 0 ? (cpu - idle_cpu) / floor : 0.0);
     }
     return 0;
 }

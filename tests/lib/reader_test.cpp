@@ -4,6 +4,7 @@
 #include "internal.h"
 
 #include "channel_files.h"
+#include "record_rule_cases.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -121,13 +122,13 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"counter_left_odd", with_word(driver_file(0.75, 8), "\x05\x00\x00\x00\xE5\xC3\xA7\xB7"), kNoValue},
         // The file may be longer than a record; only the first 100 bytes count.
         FileCase{"longer_file", driver_file(1.5, 3) + "9999999999", 1.5},
-        // A number running to the last byte of the record ends there, even
-        // when the file goes on with more digits or an exponent.
-        FileCase{"number_fills_record", digits_then(100, "e5"), std::strtod(std::string(100, '1').c_str(), nullptr)},
-        FileCase{"number_cut_at_record_end", digits_then(1, ".") + std::string(98, '5') + "5e-9",
-                 std::strtod(("1." + std::string(98, '5')).c_str(), nullptr)},
-        // Like "%lf": leading white space is skipped.
-        FileCase{"leading_blanks", "  \t 1.5\t7\t" + std::string(90, ' '), 1.5},
+        // A number running to the last byte of the record, with or without
+        // more digits or an exponent in the file behind it, is no record:
+        // every reader takes it as no value.
+        FileCase{"number_fills_record", digits_then(100, "e5"), kNoValue},
+        FileCase{"number_cut_at_record_end", digits_then(1, ".") + std::string(98, '5') + "5e-9", kNoValue},
+        // Nor is a number behind white space, which no driver writes.
+        FileCase{"leading_blanks", "  \t 1.5\t7\t" + std::string(90, ' '), kNoValue},
         // No number: the driver has not sampled the channel yet or has
         // stopped (all spaces), or the record holds something else.
         FileCase{"all_spaces", kSpaces, kNoValue},
@@ -139,6 +140,19 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"short_file", driver_file(1.25, 5).substr(0, 60), kNoValue},
         FileCase{"one_byte_short", driver_file(1.25, 5).substr(0, 99), kNoValue}, FileCase{"empty_file", "", kNoValue}),
     [](const ::testing::TestParamInfo<FileCase> &p) { return std::string(p.param.name); });
+
+// vx7_read's reader on the table every reader is tested with: the value
+// only where the record has the driver's form.
+TEST(ChannelFileRule, OneRuleForEveryRecord)
+{
+    TempDir dir;
+    const std::string path = dir.file("adc1.adc");
+    for (const vx7test::RuleCase &c : vx7test::rule_cases()) {
+        SCOPED_TRACE(c.name);
+        write_file(path, c.file);
+        EXPECT_EQ(read_channel_file(path.c_str()), c.has_value ? c.volts : kNoValue);
+    }
+}
 
 TEST(ChannelFileMissing, MissingFileOrDirectoryGiveNoValue)
 {

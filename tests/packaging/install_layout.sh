@@ -55,7 +55,7 @@ needed=$(readelf -d "$p/lib/libvx7stream.so.1" | sed -n 's/.*(NEEDED).*\[\(.*\)\
 [ "$needed" = "libc.so.6 " ] || fail "libvx7stream needs: $needed"
 readelf -d "$p/lib/libvx7stream.so.1" | grep -q 'Library soname: \[libvx7stream.so.1\]' || fail "libvx7stream soname"
 exports=$(nm -D --defined-only "$p/lib/libvx7stream.so.1" | awk '{print $3}' | sort | tr '\n' ' ')
-[ "$exports" = "vx7_stream_channel_state vx7_stream_close vx7_stream_late_polls vx7_stream_next vx7_stream_open vx7_stream_strerror vx7_stream_version " ] \
+[ "$exports" = "vx7_stream_channel_state vx7_stream_close vx7_stream_late_polls vx7_stream_lost vx7_stream_next vx7_stream_open vx7_stream_strerror vx7_stream_version " ] \
   || fail "libvx7stream exports: $exports"
 
 # The Python module as the system's python3 finds it with this installation

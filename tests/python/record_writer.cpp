@@ -1,8 +1,9 @@
 // Writes channel files for the Python tests the way the driver does, through
-// the record unit, on a shared mapping:
+// the record unit, on a shared mapping, and wakes the file's waiting readers:
 //   vx7_record_writer create PATH           100 spaces (made if missing)
 //   vx7_record_writer write PATH VOLTS MS   one record over the start
 //   vx7_record_writer blank PATH            all spaces again ("no value")
+#include "vx7record/futex.h"
 #include "vx7record/record.h"
 
 #include <cstdio>
@@ -37,6 +38,7 @@ int main(int argc, char **argv)
         vx7::record::blank(map);
     else
         return 2;
+    vx7::record::wake_readers(map);
     ::munmap(map, vx7::record::kSize);
     return 0;
 }

@@ -82,6 +82,23 @@ class SamplesTest(unittest.TestCase):
         got = list(vx7.samples(channels=3, paths=[None, None, self.files.path(3), None], timeout=0.1))
         self.assertEqual([(s.channel, s.volts) for s in got], [(3, 1.5)])
 
+    def test_lost_records_are_counted_per_channel(self):
+        self.files.create(1)
+        self.files.write(1, 0.5, 10)
+        with vx7.samples(channels=[1, 3], dir=self.tmp.name, timeout=2) as it:
+            self.assertEqual(next(it).elapsed_ms, 10)
+            self.assertEqual(it.lost, {1: 0, 3: 0})
+            for ms in (20, 30, 40):  # two of them never seen
+                self.files.write(1, 0.5, ms)
+            self.assertEqual(next(it).elapsed_ms, 40)
+            self.assertEqual(it.lost, {1: 2, 3: 0})
+        self.assertEqual(it.lost, {1: 2, 3: 0}, "kept after close")
+
+    def test_an_infinite_timeout_waits_for_ever(self):
+        self.files.write(1, 0.5, 10)
+        got = list(vx7.samples(channels=[1], dir=self.tmp.name, timeout=float("inf"), count=1))
+        self.assertEqual([s.elapsed_ms for s in got], [10])
+
     def test_missing_file_is_waited_for(self):
         it = vx7.samples(dir=self.tmp.name, channels=[1], timeout=3)
         self.assertEqual(it.channel_state(1), ("waiting", 2))
@@ -94,10 +111,13 @@ class SamplesTest(unittest.TestCase):
 
     def test_bad_arguments(self):
         for kwargs in (dict(channels=[0]), dict(channels=[5]), dict(channels=[]), dict(period_ms=0),
-                       dict(timeout=-1), dict(count=-1), dict(paths={5: "x"})):
+                       dict(timeout=-1), dict(count=-1), dict(paths={5: "x"}),
+                       # A NUL would cut the path short in the library.
+                       dict(dir=self.tmp.name + "\0/x"), dict(paths={1: self.files.path(1) + "\0.old"}),
+                       dict(dir=os.fsencode(self.tmp.name) + b"\0")):
             with self.subTest(**kwargs):
                 with self.assertRaises(ValueError):
-                    vx7.samples(dir=self.tmp.name, **kwargs)
+                    vx7.samples(**dict(dict(dir=self.tmp.name), **kwargs))
         with self.assertRaises(vx7.Vx7Error) as e:
             vx7.samples(dir="x" * 5000)
         self.assertEqual(e.exception.code, -1)

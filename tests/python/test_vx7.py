@@ -204,6 +204,20 @@ class Loading(unittest.TestCase):
         self.assertIn("VX7_LIBRARY", r.stderr)
         self.assertIn("/nonexistent/libvx7.so.1", r.stderr)
 
+    def test_a_library_that_is_not_libvx7_fails_with_an_import_error(self):
+        # Libraries that load but are not the one the variable should name:
+        # the message names the variable, no raw AttributeError.
+        env = dict(os.environ)
+        for variable, library, call in (("VX7_LIBRARY", os.environ["VX7_STREAM_LIBRARY"], "pass"),
+                                        ("VX7_STREAM_LIBRARY", os.environ["VX7_LIBRARY"], "vx7.samples()")):
+            with self.subTest(variable=variable):
+                r = run_python(f"import vx7\n{call}", dict(env, **{variable: library}))
+                self.assertNotEqual(r.returncode, 0)
+                self.assertIn("ImportError", r.stderr)
+                self.assertNotIn("AttributeError", r.stderr)
+                self.assertIn(variable, r.stderr)
+                self.assertIn(library, r.stderr)
+
 
 # ---- vx7.read at its fixed paths, in a sandbox ----
 

@@ -3,9 +3,12 @@
 // copies, the sequence word, and the parses.
 #include "vx7record/record.h"
 
+#include "record_rule_cases.h"
+
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -334,6 +337,52 @@ TEST(ParseValue, NeverReadsTheSequenceWordAsText)
     std::memcpy(legacy.bytes + 88, "2000", 4);
     ASSERT_TRUE(record::parse_value(std::span<const char, record::kSize>(legacy.bytes), v));
     EXPECT_EQ(v, 2000);
+}
+
+// Every parse of the record stops before byte 88: a field that would run
+// into the sequence word is no field, and the word's bytes are never text
+// (here its counter spells "2\t", which a parse that went on would take for
+// the elapsed milliseconds 2).
+TEST(RecordReaders, NeverReadTheSequenceWordAsText)
+{
+    const struct {
+        const char *name;
+        std::string file;
+        std::size_t volts_text; // characters value_text gives
+    } cases[] = {
+        {"elapsed_in_the_word", vx7test::elapsed_in_the_word(), 87},
+        {"volts_running_into_the_word", vx7test::rule_file(std::string(88, '1')), 0},
+        {"tab_in_the_word", vx7test::rule_file(std::string(88, '1')).replace(89, 1, "\t"), 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = span_of(c.file);
+        std::uint64_t elapsed = 77;
+        EXPECT_FALSE(record::parse_elapsed(r, elapsed));
+        EXPECT_EQ(elapsed, 77u);
+        EXPECT_EQ(record::value_text(r).size(), c.volts_text);
+        record::Value v{};
+        EXPECT_FALSE(record::read_value(r, v));
+        double number = 0;
+        if (record::parse_value(r, number)) {
+            EXPECT_LT(std::fabs(number - std::strtod(c.file.substr(0, 88).c_str(), nullptr)), 1e-9 * std::fabs(number));
+        }
+    }
+}
+
+// The one rule (read_value) over the table every reader is tested with.
+TEST(RecordReaders, OneRuleForEveryRecord)
+{
+    for (const vx7test::RuleCase &c : vx7test::rule_cases()) {
+        SCOPED_TRACE(c.name);
+        record::Value v{};
+        ASSERT_EQ(record::read_value(span_of(c.file), v), c.has_value);
+        if (!c.has_value)
+            continue;
+        EXPECT_EQ(v.volts, c.volts);
+        EXPECT_EQ(v.elapsed_ms, c.elapsed);
+        EXPECT_EQ(c.file.substr(0, v.text_length), c.text);
+    }
 }
 
 TEST(ReaderPath, ChannelDigitInTheTemplate)

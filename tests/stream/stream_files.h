@@ -1,9 +1,11 @@
 // Channel files for the stream tests, rewritten in place the way the driver
-// rewrites them: mapped shared and written through the record unit.
+// rewrites them: mapped shared and written through the record unit, waking
+// the file's waiting readers after each change.
 #pragma once
 
 #include "tempdir.h"
 #include "vx7/stream.h"
+#include "vx7record/futex.h"
 #include "vx7record/record.h"
 
 #include <cstdint>
@@ -29,14 +31,24 @@ public:
         if (p == MAP_FAILED)
             std::abort();
         map_ = static_cast<char *>(p);
-        vx7::record::blank(map_);
+        blank();
     }
     ~ChannelWriter() { ::munmap(map_, vx7::record::kSize); }
     ChannelWriter(const ChannelWriter &) = delete;
     ChannelWriter &operator=(const ChannelWriter &) = delete;
 
-    void publish(double volts, unsigned long ms) { vx7::record::publish(map_, vx7::record::format(volts, ms)); }
-    void blank() { vx7::record::blank(map_); }
+    void publish(double volts, unsigned long ms)
+    {
+        vx7::record::publish(map_, vx7::record::format(volts, ms));
+        vx7::record::wake_readers(map_);
+    }
+    void blank()
+    {
+        vx7::record::blank(map_);
+        vx7::record::wake_readers(map_);
+    }
+    // Wakes the waiting readers (after a change made through data()).
+    void wake() { vx7::record::wake_readers(map_); }
     char *data() { return map_; }
 
 private:

@@ -1,6 +1,7 @@
 // The sample stream on channel files in a private directory: what it reports
 // and when, and how it copes with files that are missing, short, replaced or
 // unusable.
+#include "record_rule_cases.h"
 #include "stream_files.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +13,11 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/prctl.h>
@@ -22,6 +25,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
+#include <ucontext.h>
 #include <vector>
 
 #include <linux/filter.h>
@@ -308,6 +312,13 @@ TEST(StreamArguments, RefusedWithResultCodes)
     o.channel_mask = 0x10;
     EXPECT_EQ(vx7_stream_open(&o, &s), VX7_STREAM_EINVAL);
     EXPECT_EQ(s, nullptr);
+    // Bits above channel 4 beside valid ones are refused too.
+    for (std::uint32_t mask : {0x11u, 0x1Fu, 0x80000001u}) {
+        s = reinterpret_cast<vx7_stream *>(1);
+        o.channel_mask = mask;
+        EXPECT_EQ(vx7_stream_open(&o, &s), VX7_STREAM_EINVAL) << std::hex << mask;
+        EXPECT_EQ(s, nullptr);
+    }
     o.channel_mask = 0;
     const std::string long_dir(PATH_MAX, 'd');
     o.dir = long_dir.c_str();
@@ -530,4 +541,314 @@ TEST_F(StreamTest, TornWritesAreNeverReported)
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].has_value, 0);
     }
+}
+
+// The stream on the table every reader is tested with: a file that
+// appears with a record reports it exactly when the record has the driver's
+// form, with its own fields and text.
+TEST_F(StreamTest, OneRuleForEveryRecord)
+{
+    vx7_stream_options o{};
+    const std::string file = path(1);
+    o.paths[0] = file.c_str();
+    o.channel_mask = 1;
+    for (const vx7test::RuleCase &c : vx7test::rule_cases()) {
+        SCOPED_TRACE(c.name);
+        vx7test::write_file(file, c.file);
+        Stream s(o);
+        const auto got = s.drain();
+        if (!c.has_value) {
+            EXPECT_TRUE(got.empty());
+            continue;
+        }
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].has_value, 1);
+        EXPECT_EQ(got[0].volts, c.volts);
+        EXPECT_EQ(got[0].elapsed_ms, c.elapsed);
+        EXPECT_STREQ(got[0].text, c.text);
+    }
+}
+
+// ---- loss counted from the sequence counter -----------------------------------
+
+namespace {
+
+// A step of the counter table: what the driver does to channel 1's file, or
+// a look by the stream.
+struct Step {
+    enum Kind { Publish, Blank, Look, Counter, Uncounted, Create, Pause } kind;
+    unsigned long ms = 0;      // Publish, Uncounted: the record's elapsed ms
+    std::uint32_t counter = 0; // Counter: the settled counter to set
+};
+
+Step pub(unsigned long ms)
+{
+    return {Step::Publish, ms};
+}
+const Step kBlank{Step::Blank};
+const Step kLook{Step::Look};
+const Step kCreate{Step::Create}; // the file made (blank), after the stream opened
+const Step kPause{Step::Pause};   // 30 ms without a look
+
+struct LossCase {
+    const char *name;
+    bool file_at_open; // else the first kCreate makes it
+    std::vector<Step> steps;
+    std::uint64_t lost;   // the changes the stream did not see, as a driver makes them
+    std::size_t reported; // samples the stream handed on
+    bool exact;           // every look found a counter: no late polls, whatever the pauses
+};
+
+} // namespace
+
+// How far the counter moved between two looks gives the changes missed: by 2
+// none, by 6 two; a blank (seen or not) in between counts as a change and
+// starts the counter again; the counter going round 2^32 is no loss; a file
+// made after the stream opened counts from 0; history before the first
+// look at a file that was there is no loss. Only channel 1 is watched; while
+// its file has a counter, gaps between looks are no late polls.
+TEST_F(StreamTest, CounterMovesGiveTheLostCount)
+{
+    const LossCase cases[] = {
+        {"by_2", true, {pub(10), kLook, kPause, pub(20), kLook}, 0, 2, true},
+        {"by_6", true, {pub(10), kLook, kPause, pub(20), pub(30), pub(40), kLook}, 2, 2, true},
+        {"history_before_the_stream", true, {pub(10), pub(20), pub(30), kLook}, 0, 1, true},
+        {"same_record_again", true, {pub(10), kLook, pub(10), kLook}, 0, 1, true},
+        {"blank_seen_between", true, {pub(5000), kLook, kBlank, kLook, pub(10), pub(20), kLook}, 1, 3, false},
+        {"blank_unseen_between", true, {pub(5000), kLook, kBlank, pub(10), pub(20), kLook}, 2, 2, true},
+        {"wrap_past_2_32",
+         true,
+         {pub(10), {Step::Counter, 0, 0xFFFFFFFC}, kLook, kPause, pub(20), pub(30), pub(40), kLook},
+         2,
+         2,
+         true},
+        {"new_file_after_open", false, {kLook, kCreate, pub(10), pub(20), pub(30), kLook, pub(40), kLook}, 2, 2, false},
+        {"driver_takes_over_a_file_without_counter",
+         true,
+         {{Step::Uncounted, 700}, kLook, kBlank, pub(10), pub(20), kLook},
+         2,
+         2,
+         false},
+    };
+    for (const LossCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        vx7test::TempDir d;
+        const std::string file = d.file("adc1.adc");
+        std::unique_ptr<ChannelWriter> w;
+        if (c.file_at_open)
+            w = std::make_unique<ChannelWriter>(file);
+        vx7_stream_options o{};
+        o.paths[0] = file.c_str();
+        o.channel_mask = 1;
+        bool opened = false;
+        std::unique_ptr<Stream> s;
+        std::size_t reported = 0;
+        for (const Step &step : c.steps) {
+            switch (step.kind) {
+            case Step::Publish:
+                w->publish(0.5, step.ms);
+                break;
+            case Step::Blank:
+                w->blank();
+                break;
+            case Step::Uncounted:
+                vx7::record::publish_uncounted(w->data(), vx7::record::format(0.5, step.ms));
+                break;
+            case Step::Counter: {
+                const std::uint64_t word = std::uint64_t{vx7::record::kSequenceMagic} << 32 | step.counter;
+                std::memcpy(w->data() + vx7::record::kSequenceOffset, &word, sizeof word);
+                break;
+            }
+            case Step::Create:
+                w = std::make_unique<ChannelWriter>(file);
+                break;
+            case Step::Pause:
+                std::this_thread::sleep_for(30ms);
+                break;
+            case Step::Look:
+                if (!opened) {
+                    s = std::make_unique<Stream>(o);
+                    ASSERT_EQ(s->open_result(), VX7_STREAM_OK);
+                    opened = true;
+                }
+                reported += s->drain(30).size();
+                break;
+            }
+        }
+        EXPECT_EQ(vx7_stream_lost(s->get(), 1), c.lost);
+        EXPECT_EQ(reported, c.reported);
+        if (c.exact) {
+            EXPECT_EQ(vx7_stream_late_polls(s->get()), 0u);
+        }
+        EXPECT_EQ(vx7_stream_lost(s->get(), 2), 0u);
+    }
+    EXPECT_EQ(vx7_stream_lost(nullptr, 1), 0u);
+}
+
+// ---- files cut short, and the fallbacks of the wait -------------------------------
+
+// A channel file cut short in place while the stream has it mapped (to
+// nothing, which would end a read of it with SIGBUS, or to 50 bytes, whose
+// missing half would read as zeros) is let go of before the stream next
+// reads it: state "waiting", nothing reported, no crash; back to its length,
+// it is taken up again. In a child process, so that a SIGBUS fails the test
+// instead of ending it.
+TEST_F(StreamTest, FileCutShortWhileMappedIsLetGo)
+{
+    for (const off_t length : {off_t{0}, off_t{50}}) {
+        SCOPED_TRACE(length);
+        ChannelWriter w1(path(1));
+        w1.publish(1.0, 10);
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            vx7_stream_options o = options();
+            o.channel_mask = 1;
+            vx7_stream *s = nullptr;
+            vx7_sample x;
+            int fails = 0;
+            fails += vx7_stream_open(&o, &s) != VX7_STREAM_OK;
+            fails += vx7_stream_next(s, 100, &x) != VX7_STREAM_OK || x.elapsed_ms != 10;
+            fails += ::truncate(path(1).c_str(), length) != 0;
+            fails += vx7_stream_next(s, 300, &x) != VX7_STREAM_TIMEOUT;
+            fails += vx7_stream_channel_state(s, 1, nullptr) != VX7_STREAM_CHANNEL_WAITING;
+            fails += ::truncate(path(1).c_str(), vx7::record::kSize) != 0;
+            w1.publish(2.0, 20);
+            int rc = vx7_stream_next(s, 2000, &x);
+            // The file came back with zeros where it had been cut: "no value"
+            // first, for a file that had one; then the record.
+            if (rc == VX7_STREAM_OK && x.has_value == 0)
+                rc = vx7_stream_next(s, 2000, &x);
+            fails += rc != VX7_STREAM_OK || x.elapsed_ms != 20;
+            vx7_stream_close(s);
+            ::_exit(fails == 0 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status) << ": read past the file's end";
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+}
+
+namespace {
+
+std::int64_t median(std::vector<std::int64_t> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? -1 : v[v.size() / 2];
+}
+
+// Publishes `n` records on `w`, one every `gap`, and receives them on `s`:
+// the delays from each write to its sample (ns), and how many came or were
+// counted as lost. `wake`: the writer wakes the readers, as the driver does.
+struct Delivery {
+    std::vector<std::int64_t> delays;
+    std::uint64_t received = 0;
+    std::uint64_t lost = 0;
+};
+
+Delivery deliver(ChannelWriter &w, vx7_stream *s, int n, std::chrono::milliseconds gap, bool counted)
+{
+    std::vector<std::int64_t> written(static_cast<std::size_t>(n));
+    std::thread writer([&] {
+        for (int i = 0; i < n; ++i) {
+            std::this_thread::sleep_for(gap);
+            written[static_cast<std::size_t>(i)] = wall_now();
+            const auto text = vx7::record::format(0.25, 1000u + static_cast<unsigned>(i));
+            if (counted) {
+                vx7::record::publish(w.data(), text);
+                w.wake();
+            } else {
+                vx7::record::publish_uncounted(w.data(), text);
+            }
+        }
+    });
+    Delivery d;
+    vx7_sample x;
+    while (vx7_stream_next(s, 1000, &x) == VX7_STREAM_OK) {
+        ++d.received;
+        const auto i = static_cast<std::size_t>(x.elapsed_ms - 1000);
+        if (x.has_value && i < written.size())
+            d.delays.push_back(x.wall_ns - written[i]);
+        if (x.elapsed_ms == 1000u + static_cast<unsigned>(n) - 1)
+            break;
+    }
+    writer.join();
+    d.lost = vx7_stream_lost(s, 1);
+    return d;
+}
+
+} // namespace
+
+// A file without a sequence counter (a driver that keeps none, and wakes no
+// one) is looked at every poll period: with a 1 ms period its records come
+// within a few ms, not at the stream's slow look (100 ms).
+TEST_F(StreamTest, FileWithoutCounterIsPolled)
+{
+    ChannelWriter w1(path(1)); // spaces: no counter
+    vx7_stream_options o = options();
+    o.channel_mask = 1;
+    o.poll_period_us = 1000;
+    Stream s(o);
+    // Most come (a loaded machine may keep the reader from one or two, and
+    // no counter counts them), a few ms after their writing; looked at
+    // every 100 ms only, most would be overwritten unseen, the rest late.
+    const Delivery d = deliver(w1, s.get(), 20, 30ms, false);
+    EXPECT_GE(d.received, 12u);
+    EXPECT_LT(median(d.delays), 25'000'000) << "not polled at its period";
+}
+
+// futex_waitv answering ENOSYS (an older kernel; here a seccomp filter in a
+// child process) makes the stream poll at its period for the rest of its
+// life: it asks once, and every record still comes (or is counted lost)
+// within a few poll periods.
+TEST_F(StreamTest, NoFutexWaitvFallsBackToPolling)
+{
+#if !defined(__x86_64__)
+    GTEST_SKIP() << "the trap handler sets the x86-64 result register";
+#else
+    ChannelWriter w1(path(1));
+    w1.publish(0.25, 1);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        static volatile sig_atomic_t asked = 0;
+        struct sigaction sa {};
+        sa.sa_flags = SA_SIGINFO;
+        sa.sa_sigaction = [](int, siginfo_t *, void *context) {
+            asked = asked + 1;
+            static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_RAX] = -ENOSYS;
+        };
+        ::sigaction(SIGSYS, &sa, nullptr);
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_futex_waitv, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog prog{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
+            ::_exit(3);
+        vx7_stream_options o = options();
+        o.channel_mask = 1;
+        o.poll_period_us = 2000;
+        vx7_stream *s = nullptr;
+        vx7_sample x;
+        if (vx7_stream_open(&o, &s) != VX7_STREAM_OK || vx7_stream_next(s, 100, &x) != VX7_STREAM_OK)
+            ::_exit(4);
+        const Delivery d = deliver(w1, s, 40, 5ms, true);
+        vx7_stream_close(s);
+        std::printf("futex_waitv asked %d times; %llu received, %llu lost, median delay %lld us\n",
+                    static_cast<int>(asked), static_cast<unsigned long long>(d.received),
+                    static_cast<unsigned long long>(d.lost), static_cast<long long>(median(d.delays) / 1000));
+        std::fflush(stdout);
+        ::_exit(asked == 1 && d.received + d.lost == 40 && median(d.delays) < 25'000'000 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
 }

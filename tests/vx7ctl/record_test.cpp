@@ -3,6 +3,7 @@
 // are written by the test where their content matters, by the real driver
 // on the simulated device where a steady flow of samples is needed.
 #include "ctl_sandbox.h"
+#include "record_rule_cases.h"
 #include "sample_lines.h"
 #include "sandbox.h"
 #include "vx7sim/sim.h"
@@ -12,6 +13,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -186,6 +189,92 @@ TEST(RecordSandbox, OptionsChooseChannelsFormatAndEnd)
               std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("  late polls: 0\n"), std::string::npos) << r.err;
+}
+
+// vx7ctl read (JSON), status and record (CSV and JSON lines) on the table
+// every reader is tested with, four files at a time: each takes a record as
+// a value exactly where the others do, with the same fields, and a volts
+// text with a comma, quote or newline never reaches a line.
+TEST(RecordSandbox, OneRuleInReadStatusAndRecord)
+{
+    Sandbox sb(sandbox_options());
+    const auto &cases = vx7test::rule_cases();
+    for (std::size_t first = 0; first < cases.size(); first += 4) {
+        const vx7test::RuleCase *on[4] = {};
+        for (int n = 1; n <= 4; ++n) {
+            const std::size_t i = first + static_cast<std::size_t>(n) - 1;
+            on[n - 1] = i < cases.size() ? &cases[i] : nullptr;
+            sb.write(channel(n), on[n - 1] != nullptr ? on[n - 1]->file : std::string(100, ' '));
+        }
+        const auto read = sb.run(kCtl + " read --json");
+        const auto status = sb.run(kCtl + " status");
+        const auto csv = sb.run(kCtl + " record --duration 0.3");
+        const auto jsonl = sb.run(kCtl + " record --format jsonl --duration 0.3");
+        ASSERT_EQ(csv.status, 0) << csv.err;
+        ASSERT_EQ(jsonl.status, 0) << jsonl.err;
+        const auto read_json = nlohmann::json::parse(read.out);
+        // The record's lines, by channel; each CSV line has its four fields.
+        std::map<int, std::vector<std::string>> csv_fields;
+        std::istringstream csv_lines(csv.out);
+        std::string line;
+        std::getline(csv_lines, line); // the header
+        while (std::getline(csv_lines, line)) {
+            std::vector<std::string> f;
+            std::istringstream fields(line);
+            for (std::string x; std::getline(fields, x, ',');)
+                f.push_back(x);
+            ASSERT_EQ(f.size(), 4u) << line;
+            csv_fields[std::stoi(f[2])] = f;
+        }
+        std::map<int, nlohmann::json> json_lines;
+        std::istringstream jsonl_lines(jsonl.out);
+        while (std::getline(jsonl_lines, line)) {
+            const auto j = nlohmann::json::parse(line);
+            json_lines[j["channel"].get<int>()] = j;
+        }
+        for (int n = 1; n <= 4; ++n) {
+            const vx7test::RuleCase *c = on[n - 1];
+            if (c == nullptr)
+                continue;
+            SCOPED_TRACE(c->name);
+            const auto &volts = read_json["channels"][static_cast<std::size_t>(n - 1)]["volts"];
+            const std::string status_line = "channel " + std::to_string(n) + ": ";
+            if (!c->has_value) {
+                EXPECT_TRUE(volts.is_null()) << read.out;
+                EXPECT_NE(status.out.find(status_line + "no value\n"), std::string::npos) << status.out;
+                EXPECT_EQ(csv_fields.count(n), 0u) << csv.out;
+                EXPECT_EQ(json_lines.count(n), 0u) << jsonl.out;
+                continue;
+            }
+            EXPECT_EQ(volts.get<double>(), c->volts) << read.out;
+            char shown[64];
+            std::snprintf(shown, sizeof shown, "%+.9f V at %llu ms\n", c->volts,
+                          static_cast<unsigned long long>(c->elapsed));
+            EXPECT_NE(status.out.find(status_line + shown), std::string::npos) << status.out;
+            ASSERT_EQ(csv_fields.count(n), 1u) << csv.out;
+            EXPECT_EQ(csv_fields[n][1], std::to_string(c->elapsed));
+            EXPECT_EQ(csv_fields[n][3], c->text);
+            ASSERT_EQ(json_lines.count(n), 1u) << jsonl.out;
+            EXPECT_EQ(json_lines[n]["elapsed_ms"].get<std::uint64_t>(), c->elapsed);
+            EXPECT_EQ(json_lines[n]["volts"].get<double>(), c->volts);
+        }
+    }
+}
+
+// A channel file shorter than 100 bytes is not "missing" in the summary.
+TEST(RecordSandbox, SummaryTellsAShortFileFromAMissingOne)
+{
+    Sandbox sb(sandbox_options());
+    sb.write(channel(1), std::string(60, ' '));
+    sb.write(channel(2), "");
+    const auto r = sb.run(kCtl + " record --channels 1-3 --duration 0.2");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("  channel 1: 0 samples (its channel file is shorter than 100 bytes)\n"
+                         "  channel 2: 0 samples (its channel file is shorter than 100 bytes)\n"
+                         "  channel 3: 0 samples (its channel file is missing)\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("  lost: 0\n"), std::string::npos) << r.err;
 }
 
 // A channel that turns to "no value" while recording: one line without

@@ -5,8 +5,9 @@ arrived) with the sample reports the simulated device answered.
 Usage: analyse.py SAMPLES STAMPED STOP_NS
   SAMPLES  lines "seq channel exponent raw time_ns" (vx7_sample_log)
   STAMPED  lines "arrival_ns <CSV line>"
-  STOP_NS  when the driver was asked to stop: a channel's last sample answered
-           after it is published and blanked at once, where no reader sees it
+  STOP_NS  when the driver was asked to stop: the last sample answered, in the
+           driver's last cycle, is published and blanked at once, where no
+           reader sees it
 """
 import sys
 
@@ -39,10 +40,14 @@ def main():
             continue  # "no value"
         got[int(f[2])].append((f[3], int(arrival)))
     total_expected = total_got = missing = unseeable = extra = 0
+    channel_missing = {c: 0 for c in range(1, 5)}
     latencies = []
+    # The driver's last cycle (the sample answered last of all, at the stop)
+    # is published and blanked at once.
+    last = max((c for c in range(1, 5) if expected[c]), key=lambda c: expected[c][-1][1], default=None)
     for c in range(1, 5):
         exp, rec = expected[c], got[c]
-        if exp and exp[-1][1] >= stop_ns and len(rec) == len(exp) - 1:
+        if c == last and exp[-1][1] >= stop_ns - 20_000_000 and (not rec or rec[-1][0] != exp[-1][0]):
             exp = exp[:-1]
             unseeable += 1
         total_expected += len(exp)
@@ -57,9 +62,11 @@ def main():
                 extra += 1
                 continue
             missing += j - i
+            channel_missing[c] += j - i
             latencies.append(arrival - exp[j][1])
             i = j + 1
         missing += len(exp) - i
+        channel_missing[c] += len(exp) - i
     latencies.sort()
 
     def pct(p):
@@ -67,7 +74,7 @@ def main():
 
     print("samples_expected %d" % total_expected)
     print("samples_recorded %d" % total_got)
-    print("samples_missing %d" % missing)
+    print("samples_missing %d (per channel %s)" % (missing, " ".join("%d" % channel_missing[c] for c in range(1, 5))))
     print("lines_unexpected %d" % extra)
     print("lines_malformed %d" % bad)
     print("last_before_stop_unseeable %d" % unseeable)

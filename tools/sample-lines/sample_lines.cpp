@@ -2,40 +2,76 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
-#include <ctime>
+#include <charconv>
+#include <chrono>
+#include <cstring>
 
 namespace vx7::lines {
 
+namespace {
+
+// `v` in decimal, `width` digits with leading zeros, at `p`.
+char *put_digits(char *p, unsigned long long v, int width)
+{
+    for (int i = width - 1; i >= 0; --i) {
+        p[i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    }
+    return p + width;
+}
+
+} // namespace
+
+// By the calendar arithmetic of <chrono> and plain digits: a line is made
+// for every sample, and gmtime_r and the printf family cost far more.
 std::string iso_time(std::int64_t wall_ns)
 {
-    constexpr std::int64_t kNsPerSecond = 1000000000;
-    std::int64_t seconds = wall_ns / kNsPerSecond;
-    std::int64_t ns = wall_ns % kNsPerSecond;
-    if (ns < 0) {
-        ns += kNsPerSecond;
-        --seconds;
-    }
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    if (gmtime_r(&t, &utc) == nullptr)
+    using namespace std::chrono;
+    const sys_time<nanoseconds> t{nanoseconds{wall_ns}};
+    const sys_days day = floor<days>(t);
+    const year_month_day date{day};
+    const int year = static_cast<int>(date.year());
+    if (year < 0 || year > 9999)
         return "0000-00-00T00:00:00.000000Z";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ns / 1000));
-    return buf;
+    const hh_mm_ss<microseconds> time{floor<microseconds>(t - day)};
+    char buf[28];
+    char *p = put_digits(buf, static_cast<unsigned>(year), 4);
+    *p++ = '-';
+    p = put_digits(p, static_cast<unsigned>(date.month()), 2);
+    *p++ = '-';
+    p = put_digits(p, static_cast<unsigned>(date.day()), 2);
+    *p++ = 'T';
+    p = put_digits(p, static_cast<unsigned long long>(time.hours().count()), 2);
+    *p++ = ':';
+    p = put_digits(p, static_cast<unsigned long long>(time.minutes().count()), 2);
+    *p++ = ':';
+    p = put_digits(p, static_cast<unsigned long long>(time.seconds().count()), 2);
+    *p++ = '.';
+    p = put_digits(p, static_cast<unsigned long long>(time.subseconds().count()), 6);
+    *p++ = 'Z';
+    return std::string(buf, p);
+}
+
+// An integer in decimal, appended.
+template <class Int>
+void append_number(std::string &out, Int v)
+{
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
 }
 
 void append_csv_line(std::string &out, const vx7_sample &s)
 {
     out += iso_time(s.wall_ns);
-    char fields[96];
+    out += ',';
     if (s.has_value)
-        std::snprintf(fields, sizeof fields, ",%llu,%d,%s\n", static_cast<unsigned long long>(s.elapsed_ms),
-                      static_cast<int>(s.channel), s.text);
-    else
-        std::snprintf(fields, sizeof fields, ",,%d,\n", static_cast<int>(s.channel));
-    out += fields;
+        append_number(out, static_cast<unsigned long long>(s.elapsed_ms));
+    out += ',';
+    append_number(out, static_cast<int>(s.channel));
+    out += ',';
+    if (s.has_value)
+        out.append(s.text, ::strnlen(s.text, sizeof s.text));
+    out += '\n';
 }
 
 void append_jsonl_line(std::string &out, const vx7_sample &s)

@@ -65,6 +65,8 @@ void Hub::run()
         vx7_sample s{};
         const int rc = vx7_stream_next(stream_, 100, &s);
         late_polls_ = vx7_stream_late_polls(stream_);
+        for (int c = 1; c <= kChannels; ++c)
+            lost_[static_cast<std::size_t>(c - 1)] = vx7_stream_lost(stream_, c);
         if (rc == VX7_STREAM_OK) {
             publish(s);
         } else if (rc != VX7_STREAM_TIMEOUT) {

@@ -83,6 +83,11 @@ public:
     // State.
     std::array<ChannelState, kChannels> channels() const;
     std::uint64_t late_polls() const { return late_polls_.load(); }
+    // Records of channel 1-4 the stream did not see (vx7_stream_lost).
+    std::uint64_t lost(int channel) const
+    {
+        return channel >= 1 && channel <= kChannels ? lost_[static_cast<std::size_t>(channel - 1)].load() : 0;
+    }
     // Rows of the last `seconds` (by wall-clock time, up to now), oldest
     // first across channels.
     std::vector<HistoryRow> history(double seconds) const;
@@ -119,6 +124,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> late_polls_{0};
+    std::array<std::atomic<std::uint64_t>, kChannels> lost_{};
 };
 
 // "2026-12-08T10:11:12.123456Z" for a CLOCK_REALTIME time in ns: the time

@@ -259,12 +259,9 @@ int main(int argc, char **argv)
     sigset_t waiting;
     install_signals(waiting);
 
+    // The stream sleeps until the driver wakes it: its own period matters
+    // only for files without a sequence counter.
     vx7_stream_options so{};
-    // The driver writes a channel at most once per 10 ms cycle, so a 5 ms
-    // poll loses nothing; against the stream's default it adds at most 3 ms
-    // to an event's way to the page (well inside the 10 ms a live view
-    // allows) and saves the gateway more than half its idle wake-ups.
-    so.poll_period_us = 5000;
     if (o.have_channels_dir)
         so.dir = o.channels_dir.c_str();
     if (const int rc = hub.start(so); rc != VX7_STREAM_OK) {

@@ -46,7 +46,7 @@ std::string channels_json(const std::array<ChannelState, kChannels> &channels, s
 }
 
 std::string metrics_text(const std::array<ChannelState, kChannels> &channels, std::int64_t now, bool driver_running,
-                         std::uint64_t late_polls, const GatewayCounters &counters)
+                         const StreamCounters &stream, const GatewayCounters &counters)
 {
     std::string out;
     out.reserve(2048);
@@ -91,9 +91,13 @@ std::string metrics_text(const std::array<ChannelState, kChannels> &channels, st
         series("vx7_samples_total", c, std::to_string(channels[c - 1].samples));
     family("vx7_driver_up", "gauge", "1 when the acquisition driver daemon runs, else 0.");
     series("vx7_driver_up", 0, driver_running ? "1" : "0");
+    family("vx7_samples_lost_total", "counter",
+           "Records the driver published on the channel that the gateway did not see (from the sequence counter).");
+    for (int c = 1; c <= kChannels; ++c)
+        series("vx7_samples_lost_total", c, std::to_string(stream.lost[static_cast<std::size_t>(c - 1)]));
     family("vx7_stream_late_polls_total", "counter",
            "Polls of the channel files that came late, when a sample may have been missed.");
-    series("vx7_stream_late_polls_total", 0, std::to_string(late_polls));
+    series("vx7_stream_late_polls_total", 0, std::to_string(stream.late_polls));
     family("vx7_gateway_stream_clients", "gauge", "Event-stream clients connected now.");
     series("vx7_gateway_stream_clients", 0, std::to_string(counters.stream_clients));
     family("vx7_gateway_dropped_clients_total", "counter", "Event-stream clients dropped because they fell behind.");

@@ -28,9 +28,16 @@ struct GatewayCounters {
     std::uint64_t refused_requests = 0;
 };
 
+// What the stream counts: records each channel's counter says were
+// published and not seen, and late polls of files without a counter.
+struct StreamCounters {
+    std::array<std::uint64_t, kChannels> lost{};
+    std::uint64_t late_polls = 0;
+};
+
 // GET /metrics: the Prometheus text format (HELP and TYPE for each family).
 std::string metrics_text(const std::array<ChannelState, kChannels> &channels, std::int64_t now, bool driver_running,
-                         std::uint64_t late_polls, const GatewayCounters &counters);
+                         const StreamCounters &stream, const GatewayCounters &counters);
 
 // GET /api/v1/history: the header line, then one line per row (the columns
 // of vx7ctl record, volts as the driver writes them).

@@ -228,8 +228,11 @@ std::string Server::metrics() const
     counters.stream_clients = streams_.clients();
     counters.dropped_clients = streams_.dropped();
     counters.refused_requests = requests_refused_.load();
-    std::string out =
-        metrics_text(hub_.channels(), now_ns(), driver_running(options_.home), hub_.late_polls(), counters);
+    StreamCounters stream;
+    for (int c = 1; c <= kChannels; ++c)
+        stream.lost[static_cast<std::size_t>(c - 1)] = hub_.lost(c);
+    stream.late_polls = hub_.late_polls();
+    std::string out = metrics_text(hub_.channels(), now_ns(), driver_running(options_.home), stream, counters);
     for (const auto &source : metrics_sources_)
         out += source();
     return out;

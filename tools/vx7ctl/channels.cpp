@@ -9,7 +9,6 @@
 #include "vx7/vx7.h"
 #include "vx7record/record.h"
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -94,7 +93,7 @@ bool print_reading(const ReadOptions &o, bool redraw)
         out += "\033[" + std::to_string(last - first + 1) + "A";
     for (int n = first; n <= last; ++n) {
         const double v = vx7_read(static_cast<std::uint8_t>(n));
-        const bool has = v != vx7::record::kNoValue && std::isfinite(v);
+        const bool has = v != vx7::record::kNoValue;
         all = all && has;
         if (o.json) {
             if (has)
@@ -126,17 +125,15 @@ int cmd_status(Args &args)
 
     for (int n = 1; n <= kChannels; ++n) {
         char rec[vx7::record::kSize];
-        double volts = 0;
-        std::uint64_t elapsed = 0;
+        vx7::record::Value value{};
         const std::string path = vx7::record::reader_path(n).data();
         if (!read_record(path, rec)) {
             std::printf("channel %d: no value (%s cannot be read)\n", n, path.c_str());
-        } else if (!vx7::record::parse_value(rec, volts)) {
+        } else if (!vx7::record::read_value(rec, value)) {
             std::printf("channel %d: no value\n", n);
-        } else if (vx7::record::parse_elapsed(rec, elapsed)) {
-            std::printf("channel %d: %+.9f V at %llu ms\n", n, volts, static_cast<unsigned long long>(elapsed));
         } else {
-            std::printf("channel %d: %+.9f V (no elapsed-milliseconds field)\n", n, volts);
+            std::printf("channel %d: %+.9f V at %llu ms\n", n, value.volts,
+                        static_cast<unsigned long long>(value.elapsed_ms));
         }
     }
     return running ? kOk : kNoDaemon;

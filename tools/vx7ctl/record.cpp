@@ -25,10 +25,16 @@ namespace {
 
 // The longest wait for a sample before the stop conditions are looked at
 // again: a Ctrl+C is acted on within it.
-constexpr std::int32_t kMaxWaitMs = 100;
+constexpr std::int64_t kMaxWaitNs = 100'000'000;
 // Pending lines written at the latest at this size even while samples keep
 // coming without a pause.
 constexpr std::size_t kMaxPending = 64 * 1024;
+// How long lines wait at least for their write to a regular file: one write
+// for about ten samples, instead of one each, made when the next sample
+// comes (or the wait for it ends), so no wake-up of its own. A pipe or a
+// terminal, where someone may read them live, gets each line as soon as it
+// is seen.
+constexpr std::int64_t kFileWriteNs = 100'000'000;
 
 std::int64_t monotonic_ns()
 {
@@ -66,7 +72,9 @@ const char *file_note(const vx7_stream *stream, int channel, std::string &buf)
     int err = 0;
     switch (vx7_stream_channel_state(stream, channel, &err)) {
     case VX7_STREAM_CHANNEL_WAITING:
-        return " (its channel file is missing)";
+        // Waiting with no error: the file is there, but shorter than a
+        // channel file's 100 bytes.
+        return err == 0 ? " (its channel file is shorter than 100 bytes)" : " (its channel file is missing)";
     case VX7_STREAM_CHANNEL_UNUSABLE:
         buf = std::string(" (its channel file cannot be used: ") + std::strerror(err) + ")";
         return buf.c_str();
@@ -78,6 +86,7 @@ const char *file_note(const vx7_stream *stream, int channel, std::string &buf)
 void print_summary(const Tally &t, const vx7_stream *stream, const RecordOptions &o, const RecordOutput &out)
 {
     std::fprintf(stderr, "recorded %llu samples to %s\n", static_cast<unsigned long long>(t.total), out.name().c_str());
+    unsigned long long lost = 0;
     for (int c = 1; c <= kChannels; ++c) {
         if ((o.channel_mask & (1u << (c - 1))) == 0)
             continue;
@@ -86,11 +95,20 @@ void print_summary(const Tally &t, const vx7_stream *stream, const RecordOptions
         std::fprintf(stderr, "  channel %d: %llu samples", c, static_cast<unsigned long long>(t.samples[i]));
         if (t.no_value[i] > 0)
             std::fprintf(stderr, ", %llu no-value events", static_cast<unsigned long long>(t.no_value[i]));
+        const auto channel_lost = static_cast<unsigned long long>(vx7_stream_lost(stream, c));
+        lost += channel_lost;
+        if (channel_lost > 0)
+            std::fprintf(stderr, ", %llu lost", channel_lost);
         std::fprintf(stderr, "%s\n", file_note(stream, c, buf));
     }
     if (t.any)
         std::fprintf(stderr, "  time span: %s to %s (%.3f s)\n", iso_time(t.first_ns).c_str(),
                      iso_time(t.last_ns).c_str(), static_cast<double>(t.last_ns - t.first_ns) / 1e9);
+    // Lost: what the channel files' sequence counters say was published and
+    // not seen. Late polls: moments when a file without a counter (or a
+    // missing one) was looked at too late, so that a sample may have been
+    // missed uncounted.
+    std::fprintf(stderr, "  lost: %llu\n", lost);
     const auto late = static_cast<unsigned long long>(vx7_stream_late_polls(stream));
     std::fprintf(stderr, "  late polls: %llu%s\n", late, late == 0 ? "" : " (a sample may have been missed at each)");
 }
@@ -103,22 +121,31 @@ int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, T
     const std::int64_t start = monotonic_ns();
     const std::int64_t end = o.duration_s > 0 ? start + static_cast<std::int64_t>(o.duration_s * 1e9) : INT64_MAX;
     const bool csv = o.format == RecordOptions::Format::Csv;
-    if (csv && out.needs_header())
+    // When the pending lines are due: for a pipe or a terminal as soon as
+    // the stream has nothing more at hand, for a regular file kFileWriteNs
+    // after the first of them. The header is due at once.
+    std::int64_t write_by = INT64_MAX;
+    if (csv && out.needs_header()) {
         out.pending() += kCsvHeader;
+        write_by = start;
+    }
     const auto write_failed = [&] {
         return fail(kFailed, "record: cannot write to %s: %s", out.name().c_str(), std::strerror(errno));
     };
     while (!InterruptFlag::interrupted()) {
-        const std::int64_t left_ms = (end - monotonic_ns()) / 1000000;
-        if (left_ms < 0)
+        const std::int64_t now = monotonic_ns();
+        if (now > end)
             break;
-        // Nothing pending: wait for a sample; lines pending: look once, and
-        // write them when nothing more is at hand.
-        const std::int32_t wait =
-            out.pending().empty() ? static_cast<std::int32_t>(left_ms < kMaxWaitMs ? left_ms : kMaxWaitMs) : 0;
+        // Wait for a sample; with lines pending for a pipe or a terminal,
+        // only look once more.
+        std::int64_t wait_ns = std::min(end - now, kMaxWaitNs);
+        if (!out.pending().empty() && !out.regular())
+            wait_ns = 0;
         vx7_sample s{};
-        const int rc = vx7_stream_next(stream, wait, &s);
+        const int rc = vx7_stream_next(stream, static_cast<std::int32_t>((wait_ns + 999'999) / 1'000'000), &s);
         if (rc == VX7_STREAM_OK) {
+            if (out.pending().empty())
+                write_by = out.regular() ? now + kFileWriteNs : now;
             if (csv)
                 append_csv_line(out.pending(), s);
             else
@@ -126,13 +153,16 @@ int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, T
             tally.add(s);
             if (o.count != 0 && tally.total >= o.count)
                 break;
-            if (out.pending().size() < kMaxPending)
+            // A pipe or terminal: look once more, and write when nothing
+            // more is at hand; a regular file: until the lines are due.
+            if (out.pending().size() < kMaxPending && (!out.regular() || monotonic_ns() < write_by))
                 continue;
         } else if (rc != VX7_STREAM_TIMEOUT) {
             (void)out.flush();
             return fail(kFailed, "record: the sample stream failed: %s", vx7_stream_strerror(rc));
         }
-        if (!out.pending().empty() && !out.flush())
+        if (!out.pending().empty() && (out.pending().size() >= kMaxPending || monotonic_ns() >= write_by) &&
+            !out.flush())
             return write_failed();
     }
     if (!out.close())

@@ -1,11 +1,11 @@
 // Where `vx7ctl record` writes: standard output, or a file that is created,
 // overwritten (--force) or added to (--append), never overwritten by default.
 //
-// Lines are collected in a buffer and written with write(2) as soon as the
-// stream has nothing more at hand, so they reach the file within a poll of
-// being seen. Only whole lines reach the file: when a write fails part-way
-// (a full file system), a regular file is cut back to the end of its last
-// whole line.
+// Lines are collected in a buffer and written with write(2): to a pipe or
+// a terminal as soon as the stream has nothing more at hand, to a regular
+// file at most 100 ms after they were seen (record.cpp decides). Only whole
+// lines reach the file: when a write fails part-way (a full file system), a
+// regular file is cut back to the end of its last whole line.
 #ifndef VX7CTL_RECORD_OUTPUT_H
 #define VX7CTL_RECORD_OUTPUT_H
 
@@ -36,6 +36,9 @@ public:
 
     // Flushes and closes. False on an error, with errno set.
     [[nodiscard]] bool close();
+
+    // Whether the output is a regular file (not a pipe or a terminal).
+    [[nodiscard]] bool regular() const { return regular_; }
 
     // "standard output" or the file's name, for messages.
     [[nodiscard]] const std::string &name() const { return name_; }
