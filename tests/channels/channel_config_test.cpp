@@ -99,7 +99,8 @@ TEST(ChannelConfigFile, TableOfFilesAndTheirMessages)
             EXPECT_TRUE(config.given);
             for (int ch = 1; ch <= 4; ++ch) {
                 const std::string key = std::to_string(ch);
-                const ChannelSpec want = c["channels"].contains(key) ? expected_spec(c["channels"][key]) : ChannelSpec{};
+                const ChannelSpec want =
+                    c["channels"].contains(key) ? expected_spec(c["channels"][key]) : ChannelSpec{};
                 EXPECT_EQ(describe(config.of(ch)), describe(want)) << "channel " << ch;
             }
         } else if (c.contains("error")) {
@@ -120,7 +121,8 @@ TEST(ChannelConfigFile, FilesThatCannotBeRead)
     ChannelConfig config;
     const std::string missing = dir.file("missing.yaml");
     EXPECT_EQ(vx7::channels::load(missing, config), missing + ": cannot be read: No such file or directory");
-    EXPECT_EQ(vx7::channels::load(dir.path().string(), config).rfind(dir.path().string() + ": cannot be read: ", 0), 0u);
+    EXPECT_EQ(vx7::channels::load(dir.path().string(), config).rfind(dir.path().string() + ": cannot be read: ", 0),
+              0u);
     const std::string big = dir.file("big.yaml");
     {
         std::ofstream f(big);

@@ -77,11 +77,14 @@ std::string RecordOutput::check_appendable(const RecordOptions &o)
     const std::string_view first = head.substr(0, newline);
     const bool csv = o.format == RecordOptions::Format::Csv;
     const bool with_value = !o.channels_config.empty();
-    const auto ok = [&](bool value) { return csv ? csv_first_line_ok(first, value) : jsonl_first_line_ok(first, value); };
+    const auto ok = [&](bool value) {
+        return csv ? csv_first_line_ok(first, value) : jsonl_first_line_ok(first, value);
+    };
     if (newline == std::string_view::npos || !ok(with_value)) {
         if (newline != std::string_view::npos && ok(!with_value))
-            return name_ + (with_value ? " has no value column (it was recorded without --channels-config)"
-                                       : " has a value column (it was recorded with --channels-config)") +
+            return name_ +
+                   (with_value ? " has no value column (it was recorded without --channels-config)"
+                               : " has a value column (it was recorded with --channels-config)") +
                    "; not adding to it";
         return name_ + " is not a " +
                (csv ? "CSV recording (its first line is not time,elapsed_ms,channel,volts)" : "JSON-lines recording") +
