@@ -152,7 +152,7 @@ std::string sample_event_json(const vx7_sample &s, const ChannelConfig *config)
             }
         }
     }
-    return j.dump();
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 bool csv_first_line_ok(std::string_view line, bool with_value)
