@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "assets.h"
+#include "channel_views.h"
 #include "configure.h"
 #include "daemon.h"
 #include "http_connection.h"
@@ -50,29 +51,6 @@ void json_reply(httplib::Response &res, int status, const std::string &body)
 {
     res.status = status;
     res.set_content(body, "application/json");
-}
-
-// A number as Prometheus reads it.
-std::string prom_number(double v)
-{
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
-// The volts of a history row as the driver writes them in its channel file.
-void csv_row(std::string &out, const HistoryRow &r)
-{
-    char volts[40];
-    std::snprintf(volts, sizeof volts, "%.11e", r.volts);
-    out += iso_time(r.wall_ns);
-    out += ',';
-    out += std::to_string(r.elapsed_ms);
-    out += ',';
-    out += std::to_string(r.channel);
-    out += ',';
-    out += volts;
-    out += '\n';
 }
 
 } // namespace
@@ -210,22 +188,7 @@ std::string Server::metrics() const
         out += '\n';
     };
 
-    family("vx7_channel_volts", "gauge", "Latest value of the channel in volts (absent while it has none).");
-    for (int c = 1; c <= kChannels; ++c)
-        if (channels[c - 1].has_value)
-            series("vx7_channel_volts", c, prom_number(channels[c - 1].volts));
-    family("vx7_channel_has_value", "gauge", "1 while the channel has a value, 0 when it has none.");
-    for (int c = 1; c <= kChannels; ++c)
-        series("vx7_channel_has_value", c, channels[c - 1].has_value ? "1" : "0");
-    family("vx7_channel_sample_age_seconds", "gauge",
-           "Seconds since the gateway saw the channel's latest record (absent before the first).");
-    for (int c = 1; c <= kChannels; ++c)
-        if (channels[c - 1].wall_ns != 0)
-            series("vx7_channel_sample_age_seconds", c,
-                   std::to_string(static_cast<double>(now - channels[c - 1].wall_ns) / 1e9));
-    family("vx7_samples_total", "counter", "Samples with a value seen since the gateway started.");
-    for (int c = 1; c <= kChannels; ++c)
-        series("vx7_samples_total", c, std::to_string(channels[c - 1].samples));
+    append_channel_metrics(out, channels, hub_.channel_config(), now);
     family("vx7_driver_up", "gauge", "1 when the acquisition driver daemon runs, else 0.");
     series("vx7_driver_up", 0, driver_running(options_.home) ? "1" : "0");
     family("vx7_stream_late_polls_total", "counter",
@@ -328,23 +291,9 @@ void Server::channel_routes()
 {
     httplib::Server &s = *http_;
     s.Get("/api/v1/channels", [this](const httplib::Request &, httplib::Response &res) {
-        const auto channels = hub_.channels();
-        const std::int64_t now = now_ns();
-        nlohmann::json list = nlohmann::json::array();
-        for (int c = 1; c <= kChannels; ++c) {
-            const ChannelState &st = channels[c - 1];
-            nlohmann::json j = {{"channel", c}, {"has_value", st.has_value}, {"samples", st.samples}};
-            j["volts"] = st.has_value ? nlohmann::json(st.volts) : nlohmann::json(nullptr);
-            j["elapsed_ms"] = st.has_value ? nlohmann::json(st.elapsed_ms) : nlohmann::json(nullptr);
-            j["age_seconds"] =
-                st.wall_ns != 0 ? nlohmann::json(static_cast<double>(now - st.wall_ns) / 1e9) : nlohmann::json(nullptr);
-            j["time"] = st.wall_ns != 0 ? nlohmann::json(iso_time(st.wall_ns)) : nlohmann::json(nullptr);
-            list.push_back(std::move(j));
-        }
-        const nlohmann::json body = {{"driver_running", driver_running(options_.home)},
-                                     {"configure_allowed", options_.allow_configure},
-                                     {"channels", std::move(list)}};
-        json_reply(res, 200, body.dump());
+        json_reply(res, 200,
+                   channels_json(hub_.channels(), hub_.channel_config(), host_name(), driver_running(options_.home),
+                                 options_.allow_configure, now_ns()));
     });
 
     s.Get("/metrics", [this](const httplib::Request &, httplib::Response &res) {
@@ -408,13 +357,13 @@ void Server::history_route()
         auto rows = std::make_shared<std::vector<HistoryRow>>(hub_.history(static_cast<double>(seconds)));
         auto pos = std::make_shared<std::size_t>(0);
         res.set_header("Content-Disposition", "attachment; filename=\"vx7-history.csv\"");
-        res.set_chunked_content_provider("text/csv", [rows, pos](std::size_t, httplib::DataSink &sink) {
+        res.set_chunked_content_provider("text/csv", [this, rows, pos](std::size_t, httplib::DataSink &sink) {
             std::string chunk;
             if (*pos == 0)
-                chunk = "time,elapsed_ms,channel,volts\n";
+                chunk = history_csv_header(hub_.channel_config());
             const std::size_t end = std::min(rows->size(), *pos + 2000);
             for (; *pos < end; ++*pos)
-                csv_row(chunk, (*rows)[*pos]);
+                append_history_csv_line(chunk, (*rows)[*pos], hub_.channel_config());
             if (!chunk.empty() && !sink.write(chunk.data(), chunk.size()))
                 return false;
             if (*pos >= rows->size()) {
