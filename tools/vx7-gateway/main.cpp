@@ -1,6 +1,7 @@
 // vx7-gateway: serves what the sample stream sees over HTTP (dashboard page,
 // JSON and event-stream API, Prometheus metrics) and, with --mqtt, publishes
 // it to an MQTT broker.
+#include "channel_config.h"
 #include "configure.h"
 #include "hub.h"
 #include "mqtt_publisher.h"
@@ -40,6 +41,10 @@ const char kHelp[] =
     "                        and, with --mqtt, messages on <prefix>/N/set\n"
     "  --channels-dir DIR    directory holding adc1.adc ... adc4.adc\n"
     "                        (default: the files vx7_read reads)\n"
+    "  --channels-config FILE\n"
+    "                        names, units, scaling (value = volts x scale +\n"
+    "                        offset) and alarm limits of the channels (YAML;\n"
+    "                        see the README)\n"
     "  --help                this text\n"
     "\n"
     "MQTT (topics <prefix>/N, <prefix>/N/last, <prefix>/status):\n"
@@ -102,6 +107,8 @@ struct Options {
     vx7::mqtt::Config mqtt;
     std::string channels_dir;
     bool have_channels_dir = false;
+    std::string channels_config; // --channels-config FILE
+    vx7::lines::ChannelConfig channels;
 };
 
 // Parses the command line; returns -1 to go on, else the exit status.
@@ -148,6 +155,12 @@ int parse(int argc, char **argv, Options &o)
                 return usage_error("--channels-dir needs a directory");
             o.channels_dir = value;
             o.have_channels_dir = true;
+        } else if (a == "--channels-config") {
+            if (!take_value("a file name"))
+                return kExitUsage;
+            if (value.empty())
+                return usage_error("--channels-config needs a file name");
+            o.channels_config = value;
         } else if (vx7::mqtt::is_option(a)) {
             if (!take_value("a value"))
                 return kExitUsage;
@@ -160,6 +173,13 @@ int parse(int argc, char **argv, Options &o)
         }
     }
     o.mqtt.allow_configure = o.server.allow_configure;
+    if (!o.channels_config.empty()) {
+        if (const std::string e = vx7::channels::load(o.channels_config, o.channels); !e.empty()) {
+            std::fprintf(stderr, "vx7-gateway: %s\n", e.c_str());
+            return kExitUsage;
+        }
+    }
+    o.mqtt.channels = o.channels;
     if (const std::string e = vx7::mqtt::finish_config(o.mqtt); !e.empty())
         return usage_error("%s", e.c_str());
     if (!o.http && !o.mqtt.enabled)
@@ -224,6 +244,7 @@ int main(int argc, char **argv)
     install_signals(waiting);
 
     vx7::gateway::Hub hub;
+    hub.configure_channels(o.channels);
     vx7_stream_options so{};
     // The driver writes a channel at most once per 10 ms cycle, so a 5 ms
     // poll loses nothing; against the stream's default it adds at most 3 ms
