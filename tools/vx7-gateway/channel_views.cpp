@@ -97,7 +97,7 @@ std::string channels_json(const std::array<ChannelState, kChannels> &channels, c
             j["max"] = optional_number(spec.has_max, spec.max);
             const lines::Alarm a = lines::alarm(spec, value);
             j["alarm"] = st.has_value && a != lines::Alarm::None ? nlohmann::json(lines::alarm_text(a))
-                                                                  : nlohmann::json(nullptr);
+                                                                 : nlohmann::json(nullptr);
         }
         list.push_back(std::move(j));
     }

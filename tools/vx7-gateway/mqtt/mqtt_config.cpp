@@ -299,8 +299,9 @@ std::string sample_json(const vx7_sample &sample, const vx7::lines::ChannelSpec 
             j["volts"] = nullptr;
     }
     if (spec != nullptr && spec->configured) {
-        if (sample.has_value != 0)
-            j["value"] = vx7::lines::scaled(*spec, sample.volts);
+        // The value of the volts sent.
+        if (j["volts"].is_number())
+            j["value"] = vx7::lines::scaled(*spec, j["volts"].get<double>());
         else
             j["value"] = nullptr;
         j["unit"] = spec->unit;

@@ -1,0 +1,207 @@
+// What the gateway says about its channels, with and without a channel
+// configuration: the channel families of /metrics, the channels JSON and the
+// history CSV; and the hub taking a channel's value away when its file goes.
+#include "channel_views.h"
+#include "hub.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace {
+
+using vx7::gateway::ChannelState;
+using vx7::gateway::Event;
+using vx7::gateway::Hub;
+using vx7::lines::ChannelConfig;
+
+constexpr std::int64_t kNow = 1796724672'000000000; // 2026-12-08T10:11:12Z
+
+ChannelState with_value(double volts, std::uint64_t ms)
+{
+    ChannelState s;
+    s.has_value = true;
+    s.volts = volts;
+    s.elapsed_ms = ms;
+    s.wall_ns = kNow - 250'000'000;
+    s.samples = 7;
+    return s;
+}
+
+// Channel 1 a thermocouple (a name that needs escaping in a label), channel 2
+// a pressure sensor, channel 3 not named by the file, channel 4 with limits
+// but no value.
+ChannelConfig bench()
+{
+    ChannelConfig c;
+    c.given = true;
+    c.channels[0] = {true, "Oven \"A\"\\1", "\u00b0C", 100.0, 0.0, false, 0.0, true, 250.0};
+    c.channels[1] = {true, "", "bar", 4.0, 0.0, false, 0.0, false, 0.0};
+    c.channels[3] = {true, "Spare", "V", 1.0, 0.0, true, -1.0, true, 1.0};
+    return c;
+}
+
+std::array<ChannelState, 4> states()
+{
+    std::array<ChannelState, 4> s{with_value(2.75, 10), with_value(0.5, 20), with_value(-1.25, 30), ChannelState{}};
+    s[3].wall_ns = kNow - 3'000'000'000;
+    return s;
+}
+
+// The lines of `text` that start with one of the families named.
+std::vector<std::string> lines_of(const std::string &text, const std::vector<std::string> &families)
+{
+    std::vector<std::string> out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = text.find('\n', pos);
+        const std::string line = text.substr(pos, end - pos);
+        for (const auto &f : families)
+            if (line.rfind(f + "{", 0) == 0 || line.rfind("# TYPE " + f + " ", 0) == 0)
+                out.push_back(line);
+        pos = end == std::string::npos ? text.size() : end + 1;
+    }
+    return out;
+}
+
+TEST(ChannelViews, MetricsWithAndWithoutAConfiguration)
+{
+    const std::vector<std::string> families = {"vx7_channel_volts", "vx7_channel_value", "vx7_channel_alarm"};
+    const struct {
+        const char *what;
+        ChannelConfig config;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"no configuration",
+         ChannelConfig{},
+         {"# TYPE vx7_channel_volts gauge", "vx7_channel_volts{channel=\"1\"} 2.75",
+          "vx7_channel_volts{channel=\"2\"} 0.5", "vx7_channel_volts{channel=\"3\"} -1.25"}},
+        {"the bench's configuration",
+         bench(),
+         {"# TYPE vx7_channel_volts gauge", "vx7_channel_volts{channel=\"1\"} 2.75",
+          "vx7_channel_volts{channel=\"2\"} 0.5", "vx7_channel_volts{channel=\"3\"} -1.25",
+          "# TYPE vx7_channel_value gauge",
+          "vx7_channel_value{channel=\"1\",name=\"Oven \\\"A\\\"\\\\1\",unit=\"\u00b0C\"} 275",
+          "vx7_channel_value{channel=\"2\",name=\"Channel 2\",unit=\"bar\"} 2", "# TYPE vx7_channel_alarm gauge",
+          "vx7_channel_alarm{channel=\"1\"} 1"}},
+    };
+    for (const auto &c : cases) {
+        std::string out;
+        vx7::gateway::append_channel_metrics(out, states(), c.config, kNow);
+        EXPECT_EQ(lines_of(out, families), c.lines) << c.what << "\n" << out;
+        EXPECT_EQ(out.back(), '\n');
+    }
+    // Within the limit, the alarm is 0.
+    auto s = states();
+    s[0].volts = 2.5;
+    std::string out;
+    vx7::gateway::append_channel_metrics(out, s, bench(), kNow);
+    EXPECT_NE(out.find("\nvx7_channel_alarm{channel=\"1\"} 0\n"), std::string::npos) << out;
+}
+
+TEST(ChannelViews, ChannelsJsonAddsNameUnitValueAndAlarmOfConfiguredChannels)
+{
+    auto s = states();
+    s[2].file_state = VX7_STREAM_CHANNEL_UNUSABLE;
+    s[2].file_error = EISDIR;
+    s[2].has_value = false;
+    const auto plain = nlohmann::json::parse(
+        vx7::gateway::channels_json(s, ChannelConfig{}, "stand07", true, false, kNow));
+    EXPECT_EQ(plain["host"], "stand07");
+    for (const auto &ch : plain["channels"])
+        for (const char *key : {"name", "unit", "value", "min", "max", "alarm"})
+            EXPECT_FALSE(ch.contains(key)) << key << " without a configuration: " << ch.dump();
+
+    const auto j = nlohmann::json::parse(vx7::gateway::channels_json(s, bench(), "stand07", true, false, kNow));
+    const auto &c = j["channels"];
+    EXPECT_EQ(c[0]["name"], "Oven \"A\"\\1");
+    EXPECT_EQ(c[0]["unit"], "\u00b0C");
+    EXPECT_EQ(c[0]["value"], 275.0);
+    EXPECT_EQ(c[0]["volts"], 2.75);
+    EXPECT_EQ(c[0]["max"], 250.0);
+    EXPECT_TRUE(c[0]["min"].is_null());
+    EXPECT_EQ(c[0]["alarm"], "high");
+    EXPECT_EQ(c[0]["file"], "ok");
+    EXPECT_EQ(c[1]["name"], "Channel 2");
+    EXPECT_EQ(c[1]["value"], 2.0);
+    EXPECT_TRUE(c[1]["alarm"].is_null());
+    EXPECT_FALSE(c[2].contains("value")) << "channel 3 is not in the file";
+    EXPECT_EQ(c[2]["file"], "unusable");
+    EXPECT_EQ(c[2]["file_error"], "Is a directory");
+    EXPECT_FALSE(c[2]["has_value"].get<bool>());
+    EXPECT_TRUE(c[3]["value"].is_null());
+    EXPECT_TRUE(c[3]["alarm"].is_null());
+    EXPECT_DOUBLE_EQ(c[3]["age_seconds"].get<double>(), 3.0);
+}
+
+TEST(ChannelViews, HistoryCsvHasTheValueColumnOnlyWithAConfiguration)
+{
+    const vx7::gateway::HistoryRow rows[] = {{kNow, 10, 1, 2.75}, {kNow + 1000, 11, 3, -1.25}};
+    const struct {
+        ChannelConfig config;
+        const char *csv;
+    } cases[] = {
+        {ChannelConfig{}, "time,elapsed_ms,channel,volts\n"
+                          "2026-12-08T10:11:12.000000Z,10,1,2.75000000000e+00\n"
+                          "2026-12-08T10:11:12.000001Z,11,3,-1.25000000000e+00\n"},
+        {bench(), "time,elapsed_ms,channel,volts,value\n"
+                  "2026-12-08T10:11:12.000000Z,10,1,2.75000000000e+00,2.75000000000e+02\n"
+                  "2026-12-08T10:11:12.000001Z,11,3,-1.25000000000e+00,-1.25000000000e+00\n"},
+    };
+    for (const auto &c : cases) {
+        std::string out(vx7::gateway::history_csv_header(c.config));
+        for (const auto &r : rows)
+            vx7::gateway::append_history_csv_line(out, r, c.config);
+        EXPECT_EQ(out, c.csv);
+    }
+}
+
+// A channel file that goes away (or cannot be used) takes the value with it:
+// one status event, has_value false, no volts in /metrics; the next record
+// read brings it back.
+TEST(ChannelViews, AChannelLosesItsValueWithItsFile)
+{
+    Hub hub(1);
+    hub.configure_channels(bench());
+    std::vector<std::string> seen;
+    hub.subscribe([&](const Event &e) { seen.push_back(*e.json); });
+    vx7_sample s{};
+    s.channel = 1;
+    s.has_value = 1;
+    s.volts = 2.75;
+    s.elapsed_ms = 5;
+    s.wall_ns = kNow;
+    hub.publish(s);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(nlohmann::json::parse(seen[1])["value"], 275.0);
+    EXPECT_EQ(nlohmann::json::parse(seen[1])["alarm"], "high");
+
+    hub.file_state(1, VX7_STREAM_CHANNEL_WAITING, ENOENT, kNow + 1);
+    hub.file_state(1, VX7_STREAM_CHANNEL_UNUSABLE, EISDIR, kNow + 2); // still no value: no second event
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(nlohmann::json::parse(seen[2]), nlohmann::json::parse(R"({"time":"2026-12-08T10:11:12.000000Z",
+                                                                       "channel":1,"has_value":false})"));
+    auto st = hub.channels()[0];
+    EXPECT_FALSE(st.has_value);
+    EXPECT_EQ(st.file_state, VX7_STREAM_CHANNEL_UNUSABLE);
+    std::string metrics;
+    vx7::gateway::append_channel_metrics(metrics, hub.channels(), hub.channel_config(), kNow);
+    EXPECT_EQ(metrics.find("vx7_channel_volts{channel=\"1\"}"), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("vx7_channel_value{channel=\"1\""), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("vx7_channel_has_value{channel=\"1\"} 0"), std::string::npos) << metrics;
+
+    s.elapsed_ms = 6;
+    s.volts = 1.0;
+    hub.publish(s);
+    st = hub.channels()[0];
+    EXPECT_TRUE(st.has_value);
+    EXPECT_EQ(st.file_state, VX7_STREAM_CHANNEL_MAPPED);
+    ASSERT_EQ(seen.size(), 5u);
+    EXPECT_TRUE(nlohmann::json::parse(seen[3])["has_value"].get<bool>());
+    EXPECT_TRUE(nlohmann::json::parse(seen[4])["alarm"].is_null());
+}
+
+} // namespace
