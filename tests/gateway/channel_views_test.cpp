@@ -108,16 +108,20 @@ TEST(ChannelViews, ChannelsJsonAddsNameUnitValueAndAlarmOfConfiguredChannels)
     s[2].file_state = VX7_STREAM_CHANNEL_UNUSABLE;
     s[2].file_error = EISDIR;
     s[2].has_value = false;
-    const auto plain = nlohmann::json::parse(
-        vx7::gateway::channels_json(s, ChannelConfig{}, "stand07", true, false, kNow));
+    const auto plain =
+        nlohmann::json::parse(vx7::gateway::channels_json(s, ChannelConfig{}, "stand07", true, false, kNow));
     EXPECT_EQ(plain["host"], "stand07");
+    EXPECT_FALSE(plain["channels_config"].get<bool>());
     for (const auto &ch : plain["channels"])
-        for (const char *key : {"name", "unit", "value", "min", "max", "alarm"})
+        for (const char *key : {"name", "unit", "scale", "offset", "value", "min", "max", "alarm"})
             EXPECT_FALSE(ch.contains(key)) << key << " without a configuration: " << ch.dump();
 
     const auto j = nlohmann::json::parse(vx7::gateway::channels_json(s, bench(), "stand07", true, false, kNow));
+    EXPECT_TRUE(j["channels_config"].get<bool>());
     const auto &c = j["channels"];
     EXPECT_EQ(c[0]["name"], "Oven \"A\"\\1");
+    EXPECT_EQ(c[0]["scale"], 100.0);
+    EXPECT_EQ(c[0]["offset"], 0.0);
     EXPECT_EQ(c[0]["unit"], "\u00b0C");
     EXPECT_EQ(c[0]["value"], 275.0);
     EXPECT_EQ(c[0]["volts"], 2.75);
@@ -144,12 +148,14 @@ TEST(ChannelViews, HistoryCsvHasTheValueColumnOnlyWithAConfiguration)
         ChannelConfig config;
         const char *csv;
     } cases[] = {
-        {ChannelConfig{}, "time,elapsed_ms,channel,volts\n"
-                          "2026-12-08T10:11:12.000000Z,10,1,2.75000000000e+00\n"
-                          "2026-12-08T10:11:12.000001Z,11,3,-1.25000000000e+00\n"},
-        {bench(), "time,elapsed_ms,channel,volts,value\n"
-                  "2026-12-08T10:11:12.000000Z,10,1,2.75000000000e+00,2.75000000000e+02\n"
-                  "2026-12-08T10:11:12.000001Z,11,3,-1.25000000000e+00,-1.25000000000e+00\n"},
+        {ChannelConfig{},
+         "time,elapsed_ms,channel,volts\n"
+         "2026-12-08T10:11:12.000000Z,10,1,2.75000000000e+00\n"
+         "2026-12-08T10:11:12.000001Z,11,3,-1.25000000000e+00\n"},
+        {bench(),
+         "time,elapsed_ms,channel,volts,value\n"
+         "2026-12-08T10:11:12.000000Z,10,1,2.75000000000e+00,2.75000000000e+02\n"
+         "2026-12-08T10:11:12.000001Z,11,3,-1.25000000000e+00,-1.25000000000e+00\n"},
     };
     for (const auto &c : cases) {
         std::string out(vx7::gateway::history_csv_header(c.config));

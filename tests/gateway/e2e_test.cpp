@@ -14,8 +14,11 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <map>
+#include <poll.h>
 #include <set>
+#include <signal.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -69,6 +72,76 @@ Proc run_host(const vx7test::TempDir &dir, const std::vector<std::string> &args,
     return p;
 }
 
+// Runs a program on the host with its standard input and output on pipes:
+// each line it writes that starts with "@" is a request, answered with the
+// line `answer` gives; the other lines are its output. Standard error goes
+// to a file. The program is killed when it has not ended within `timeout`.
+Proc run_interactive(const vx7test::TempDir &dir, const std::vector<std::string> &args,
+                     const std::function<std::string(const std::string &)> &answer, std::chrono::seconds timeout)
+{
+    Proc p;
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
+        return p;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return p;
+    }
+    std::vector<std::string> a = args;
+    std::vector<char *> argv;
+    for (auto &s : a)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const std::string err = dir.file("p.err");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(in[0]);
+    close(out[1]);
+    if (rc == 0) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        std::string buf;
+        char chunk[4096];
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd pf{out[0], POLLIN, 0};
+            if (poll(&pf, 1, 100) <= 0)
+                continue;
+            const ssize_t n = read(out[0], chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            buf.append(chunk, static_cast<std::size_t>(n));
+            for (std::size_t nl; (nl = buf.find('\n')) != std::string::npos; buf.erase(0, nl + 1)) {
+                const std::string line = buf.substr(0, nl);
+                if (line.rfind('@', 0) != 0) {
+                    p.out += line + "\n";
+                    continue;
+                }
+                const std::string reply = answer(line.substr(1)) + "\n";
+                p.out += line + " -> " + reply;
+                (void)!write(in[1], reply.data(), reply.size());
+            }
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            kill(pid, SIGKILL);
+            p.out += "(killed after the time-out)\n";
+        }
+        int st = 0;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        p.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    close(in[1]);
+    close(out[0]);
+    p.err = vx7test::read_file(err);
+    return p;
+}
+
 // One sandbox with the simulated device, the driver and a gateway.
 class Gateway : public ::testing::Test {
 protected:
@@ -91,30 +164,34 @@ protected:
 
     void TearDown() override
     {
-        if (gw_pid_ > 0) {
-            sb_->run("kill -TERM " + std::to_string(gw_pid_));
-            sb_->wait_exit(gw_pid_, 10s);
+        for (const int pid : {gw_pid_, gw2_pid_}) {
+            if (pid > 0) {
+                sb_->run("kill -TERM " + std::to_string(pid));
+                sb_->wait_exit(pid, 10s);
+            }
         }
         sb_->run(kDriver + " stop");
         sb_.reset(); // ends everything left inside
     }
 
     // Starts the gateway inside on a free port; returns false on failure.
-    bool start_gateway(const std::string &options)
+    bool start_gateway(const std::string &options) { return start_gateway(options, "/gw", gw_pid_, port_); }
+    bool start_gateway(const std::string &options, const std::string &log, int &pid, int &port)
     {
-        const auto r = sb_->run(kGateway + " --listen 127.0.0.1:0 " + options + " >/gw.out 2>/gw.err & echo $!");
-        gw_pid_ = std::atoi(r.out.c_str());
+        const auto r =
+            sb_->run(kGateway + " --listen 127.0.0.1:0 " + options + " >" + log + ".out 2>" + log + ".err & echo $!");
+        pid = std::atoi(r.out.c_str());
         std::string err;
         const bool up = Sandbox::wait_until([&] {
-            err = sb_->read("/gw.err");
+            err = sb_->read(log + ".err");
             return err.find("serving http://127.0.0.1:") != std::string::npos && err.find("/", 30) != std::string::npos;
         });
         if (!up) {
             ADD_FAILURE() << "gateway did not start: " << err;
             return false;
         }
-        port_ = std::atoi(err.c_str() + err.find("127.0.0.1:") + 10);
-        return port_ > 0;
+        port = std::atoi(err.c_str() + err.find("127.0.0.1:") + 10);
+        return port > 0;
     }
 
     httplib::Client client() const
@@ -159,6 +236,7 @@ protected:
     int dev_ = -1;
     int gw_pid_ = -1;
     int port_ = 0;
+    int gw2_pid_ = -1;
     vx7test::TempDir dir_;
 };
 
@@ -534,21 +612,50 @@ TEST_F(Gateway, SigtermEndsStreamsAndExitsZero)
     gw_pid_ = -1;
 }
 
-// The page in headless Chromium: readouts and chart fill from the driver's
-// samples; an input change made on the page reaches the device and the
-// readout follows.
+// The page in headless Chromium at a desktop's and a phone's size
+// (dashboard_test.py says what it checks): one gateway with configuration
+// allowed and a channel configuration, one with neither; the script asks
+// for the driver to be stopped and started and for the device to fail.
 TEST_F(Gateway, DashboardInHeadlessChromium)
 {
-    ASSERT_TRUE(start_gateway("--allow-configure"));
-    ASSERT_TRUE(Sandbox::wait_until([&] { return all_four_near(channels(), kVolts); }));
+    // Channel 4 a ramp, so that a recording's rows can be told apart.
+    sim_->set_waveform(dev_, 3, vx7sim::Waveform::ramp(0.5, 1000), vx7sim::Input::A);
+    sb_->write("/channels.yaml",
+               "channels:\n"
+               "  1: {name: Oven, unit: \"\u00b0C\", scale: 100.0, max: 50}\n"
+               "  2: {name: Supply pressure, unit: bar, scale: 4.0, offset: 2}\n");
+    ASSERT_TRUE(start_gateway("--allow-configure --channels-config /channels.yaml"));
+    int plain_port = 0;
+    ASSERT_TRUE(start_gateway("", "/gw2", gw2_pid_, plain_port));
+    ASSERT_TRUE(Sandbox::wait_until([&] {
+        const auto j = channels();
+        return j.is_object() && j["channels"][3]["has_value"].get<bool>() && j["driver_running"].get<bool>();
+    }));
     sim_->clear_commands(dev_);
-    const Proc p = run_host(dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY,
-                                   "http://127.0.0.1:" + std::to_string(port_) + "/", VX7_TEST_SCREENSHOT});
+    const auto answer = [&](const std::string &request) -> std::string {
+        if (request == "stop-driver" || request == "start-driver" || request == "restart-driver") {
+            const auto r = sb_->run(kDriver + " " + request.substr(0, request.find('-')));
+            return r.status == 1 ? "ok" : "failed: " + r.out + r.err;
+        }
+        if (request == "open-fails on" || request == "open-fails off") {
+            sim_->set_open_fails(dev_, request == "open-fails on");
+            return "ok";
+        }
+        return "unknown request";
+    };
+    const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/";
+    const Proc p =
+        run_interactive(dir_,
+                        {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY, "--url", url, "--plain-url",
+                         "http://127.0.0.1:" + std::to_string(plain_port) + "/", "--out", VX7_TEST_DASHBOARD_OUT,
+                         "--sim-tool", VX7SIM_TOOL, "--sim-state", sb_->host("/sim/state").string(), "--channels",
+                         sb_->host("/home/dev/vx7").string()},
+                        answer, 240s);
     EXPECT_EQ(p.status, 0) << p.out << p.err;
     std::cout << p.out;
     bool gnd_sent = false;
     for (const auto &c : sim_->commands(dev_))
-        gnd_sent = gnd_sent || (c.data[0] == 6 && c.data[1] == 0x01 && c.data[3] == 2);
+        gnd_sent = gnd_sent || (c.data[0] == 6 && c.data[1] == 0x04 && c.data[3] == 2);
     EXPECT_TRUE(gnd_sent) << "the page's input change did not reach the device";
 }
 

@@ -92,6 +92,8 @@ std::string channels_json(const std::array<ChannelState, kChannels> &channels, c
             const double value = lines::scaled(spec, st.volts);
             j["name"] = lines::display_name(spec, c);
             j["unit"] = spec.unit;
+            j["scale"] = spec.scale;
+            j["offset"] = spec.offset;
             j["value"] = optional_number(st.has_value, value);
             j["min"] = optional_number(spec.has_min, spec.min);
             j["max"] = optional_number(spec.has_max, spec.max);
@@ -102,6 +104,7 @@ std::string channels_json(const std::array<ChannelState, kChannels> &channels, c
         list.push_back(std::move(j));
     }
     const nlohmann::json body = {{"host", host},
+                                 {"channels_config", config.given},
                                  {"driver_running", driver_running},
                                  {"configure_allowed", configure_allowed},
                                  {"channels", std::move(list)}};

@@ -19,10 +19,12 @@ namespace vx7::gateway {
 [[nodiscard]] std::string host_name();
 
 // GET /api/v1/channels:
-//   {"host", "driver_running", "configure_allowed", "channels": [{"channel",
+//   {"host", "channels_config" (a configuration file was given),
+//    "driver_running", "configure_allowed", "channels": [{"channel",
 //    "has_value", "samples", "volts", "elapsed_ms", "age_seconds", "time",
-//    "file" ("ok", "missing", "unusable"), and for a configured channel
-//    "name", "unit", "value", "min", "max", "alarm"}]}
+//    "file" ("ok", "missing", "unusable"; "file_error" for an unusable one),
+//    and for a configured channel "name", "unit", "scale", "offset",
+//    "value", "min", "max", "alarm" ("low", "high" or null)}]}
 [[nodiscard]] std::string channels_json(const std::array<ChannelState, kChannels> &channels,
                                         const vx7::lines::ChannelConfig &config, const std::string &host,
                                         bool driver_running, bool configure_allowed, std::int64_t now_ns);
