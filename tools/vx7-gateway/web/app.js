@@ -7,7 +7,9 @@
 // Samples are kept per channel in typed arrays for the longest window
 // (10 min), so that memory stays put however long the page runs; a gap of
 // more than 100 ms between samples of a channel, or a lost value, is drawn
-// as a break. Redraws are batched to one per animation frame, and the
+// as a break. The page scales nothing itself: the value of a configured
+// channel, and its alarm, come with each sample (and in the history's value
+// column). Redraws are batched to one per animation frame, and the
 // 10-minute window is redrawn at most four times a second (a pixel there
 // is half a second).
 "use strict";
@@ -62,14 +64,14 @@
     get length() { return this.end - this.start; }
     last() { return this.end > this.start ? this.t[this.end - 1] : -Infinity; }
     clear() { this.start = this.end = 0; this.lost = false; }
-    push(t, volts, info) {
+    push(t, volts, value) {
       if (this.end > this.start && t < this.t[this.end - 1]) return false; // late: dropped, not sorted in
       if (this.end === this.t.length) this.compact();
       if (this.end - this.start >= CAPACITY) this.start++;
       const i = this.end++;
       this.t[i] = t;
       this.v[i] = volts;
-      this.y[i] = volts * info.scale + info.offset;
+      this.y[i] = value;
       this.brk[i] = this.lost ? 1 : 0;
       this.lost = false;
       return true;
@@ -85,9 +87,6 @@
     }
     trim(from) {
       while (this.start < this.end && this.t[this.start] < from) this.start++;
-    }
-    rescale(info) {
-      for (let i = this.start; i < this.end; i++) this.y[i] = this.v[i] * info.scale + info.offset;
     }
     // Index of the first sample at or after time x (binary search).
     indexAt(x) {
@@ -526,7 +525,7 @@
       if (channelInfo[c].file !== "ok") channelInfo[c].file = "ok";
       recordSample(s);
     }
-    if (series[c].push(t, s.volts, channelInfo[c])) chartsDirty = true;
+    if (series[c].push(t, s.volts, s.value !== undefined ? s.value : s.volts)) chartsDirty = true;
   }
 
   async function loadHistory(seconds) {
@@ -542,7 +541,8 @@
       pos = end + 1;
       if (f.length < 4 || f[3] === "") continue;
       const c = Number(f[2]) - 1;
-      if (c >= 0 && c < CHANNELS) series[c].push(parseTime(f[0]), Number(f[3]), channelInfo[c]);
+      const volts = Number(f[3]);
+      if (c >= 0 && c < CHANNELS) series[c].push(parseTime(f[0]), volts, f.length > 4 ? Number(f[4]) : volts);
     }
     historyFrom = Date.now() / 1000 + skew - seconds;
     chartsDirty = true;
@@ -642,10 +642,12 @@
         scale: configured ? ch.scale : 1, offset: configured ? ch.offset : 0,
         min: configured ? ch.min : null, max: configured ? ch.max : null,
       };
-      const rescale = next.scale !== info.scale || next.offset !== info.offset;
+      // Another configuration (the gateway started anew): the values drawn
+      // come again from the history.
+      const rescaled = next.scale !== info.scale || next.offset !== info.offset;
       Object.assign(info, next, { configured, file: ch.file || "ok", fileError: ch.file_error || "",
                                   hasValue: ch.has_value });
-      if (rescale) series[c].rescale(info);
+      if (rescaled && source) refill(windowS);
       if (latest[c] === null && ch.has_value)
         latest[c] = { volts: ch.volts, value: configured ? ch.value : ch.volts, alarm: ch.alarm || null,
                       seenAt: Date.now() - ch.age_seconds * 1000, lost: false };
