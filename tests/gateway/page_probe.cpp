@@ -30,9 +30,10 @@ int main(int argc, char **argv)
     for (int c = 0; c < 4; ++c)
         sim.set_waveform(dev, c, vx7sim::Waveform::sine(0.5 + 0.5 * c, 200 + 100 * static_cast<unsigned>(c), 0.25),
                          vx7sim::Input::A);
-    sb.write("/channels.yaml", "channels:\n"
-                               "  1: {name: Oven, unit: \"\u00b0C\", scale: 100.0, max: 60}\n"
-                               "  2: {name: Supply pressure, unit: bar, scale: 6.25, offset: -2.5, min: 1, max: 8}\n");
+    sb.write("/channels.yaml",
+             "channels:\n"
+             "  1: {name: Oven, unit: \"\u00b0C\", scale: 100.0, max: 60}\n"
+             "  2: {name: Supply pressure, unit: bar, scale: 6.25, offset: -2.5, min: 1, max: 8}\n");
     sb.run(VX7_TEST_DRIVER " start");
     sb.run(VX7_TEST_GATEWAY " --listen 127.0.0.1:0 --channels-config /channels.yaml >/gw.out 2>/gw.err &");
     std::string err;
@@ -43,8 +44,8 @@ int main(int argc, char **argv)
         return 1;
     }
     const int port = std::atoi(err.c_str() + err.find("127.0.0.1:") + 10);
-    const std::string cmd = std::string("/usr/bin/python3 ") + VX7_PAGE_PROBE_PY + " http://127.0.0.1:" +
-                            std::to_string(port) + "/ " + std::to_string(seconds);
+    const std::string cmd = std::string("/usr/bin/python3 ") + VX7_PAGE_PROBE_PY +
+                            " http://127.0.0.1:" + std::to_string(port) + "/ " + std::to_string(seconds);
     std::printf("page probe: %d s, four channels at the driver's full rate, 10-minute window, recording\n", seconds);
     std::fflush(stdout);
     const int status = std::system(cmd.c_str());
