@@ -1,6 +1,7 @@
 // What the gateway says about its channels, with and without a channel
-// configuration: the channel families of /metrics, the channels JSON and the
-// history CSV; and the hub taking a channel's value away when its file goes.
+// configuration: the channel families of /metrics and the channels JSON (the
+// history's CSV is checked end to end); and the hub taking a channel's value
+// away when its file goes.
 #include "channel_views.h"
 #include "hub.h"
 
@@ -139,30 +140,6 @@ TEST(ChannelViews, ChannelsJsonAddsNameUnitValueAndAlarmOfConfiguredChannels)
     EXPECT_TRUE(c[3]["value"].is_null());
     EXPECT_TRUE(c[3]["alarm"].is_null());
     EXPECT_DOUBLE_EQ(c[3]["age_seconds"].get<double>(), 3.0);
-}
-
-TEST(ChannelViews, HistoryCsvHasTheValueColumnOnlyWithAConfiguration)
-{
-    const vx7::gateway::HistoryRow rows[] = {{kNow, 10, 1, 2.75}, {kNow + 1000, 11, 3, -1.25}};
-    const struct {
-        ChannelConfig config;
-        const char *csv;
-    } cases[] = {
-        {ChannelConfig{},
-         "time,elapsed_ms,channel,volts\n"
-         "2026-12-08T10:11:12.000000Z,10,1,2.75000000000e+00\n"
-         "2026-12-08T10:11:12.000001Z,11,3,-1.25000000000e+00\n"},
-        {bench(),
-         "time,elapsed_ms,channel,volts,value\n"
-         "2026-12-08T10:11:12.000000Z,10,1,2.75000000000e+00,2.75000000000e+02\n"
-         "2026-12-08T10:11:12.000001Z,11,3,-1.25000000000e+00,-1.25000000000e+00\n"},
-    };
-    for (const auto &c : cases) {
-        std::string out(vx7::gateway::history_csv_header(c.config));
-        for (const auto &r : rows)
-            vx7::gateway::append_history_csv_line(out, r, c.config);
-        EXPECT_EQ(out, c.csv);
-    }
 }
 
 // A channel file that goes away (or cannot be used) takes the value with it:
