@@ -1,7 +1,7 @@
 // What the gateway says about its channels, with and without a channel
 // configuration: the channel families of /metrics and the channels JSON (the
-// history's CSV is checked end to end); and the hub taking a channel's value
-// away when its file goes.
+// history's CSV, the events and a channel losing its value with its file are
+// checked end to end, in e2e_test.cpp).
 #include "channel_views.h"
 #include "hub.h"
 
@@ -15,8 +15,6 @@
 namespace {
 
 using vx7::gateway::ChannelState;
-using vx7::gateway::Event;
-using vx7::gateway::Hub;
 using vx7::lines::ChannelConfig;
 
 constexpr std::int64_t kNow = 1796724672'000000000; // 2026-12-08T10:11:12Z
@@ -140,51 +138,6 @@ TEST(ChannelViews, ChannelsJsonAddsNameUnitValueAndAlarmOfConfiguredChannels)
     EXPECT_TRUE(c[3]["value"].is_null());
     EXPECT_TRUE(c[3]["alarm"].is_null());
     EXPECT_DOUBLE_EQ(c[3]["age_seconds"].get<double>(), 3.0);
-}
-
-// A channel file that goes away (or cannot be used) takes the value with it:
-// one status event, has_value false, no volts in /metrics; the next record
-// read brings it back.
-TEST(ChannelViews, AChannelLosesItsValueWithItsFile)
-{
-    Hub hub(1);
-    hub.configure_channels(bench());
-    std::vector<std::string> seen;
-    hub.subscribe([&](const Event &e) { seen.push_back(*e.json); });
-    vx7_sample s{};
-    s.channel = 1;
-    s.has_value = 1;
-    s.volts = 2.75;
-    s.elapsed_ms = 5;
-    s.wall_ns = kNow;
-    hub.publish(s);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(nlohmann::json::parse(seen[1])["value"], 275.0);
-    EXPECT_EQ(nlohmann::json::parse(seen[1])["alarm"], "high");
-
-    hub.file_state(1, VX7_STREAM_CHANNEL_WAITING, ENOENT, kNow + 1);
-    hub.file_state(1, VX7_STREAM_CHANNEL_UNUSABLE, EISDIR, kNow + 2); // still no value: no second event
-    ASSERT_EQ(seen.size(), 3u);
-    EXPECT_EQ(nlohmann::json::parse(seen[2]), nlohmann::json::parse(R"({"time":"2026-12-08T10:11:12.000000Z",
-                                                                       "channel":1,"has_value":false})"));
-    auto st = hub.channels()[0];
-    EXPECT_FALSE(st.has_value);
-    EXPECT_EQ(st.file_state, VX7_STREAM_CHANNEL_UNUSABLE);
-    std::string metrics;
-    vx7::gateway::append_channel_metrics(metrics, hub.channels(), hub.channel_config(), kNow);
-    EXPECT_EQ(metrics.find("vx7_channel_volts{channel=\"1\"}"), std::string::npos) << metrics;
-    EXPECT_EQ(metrics.find("vx7_channel_value{channel=\"1\""), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("vx7_channel_has_value{channel=\"1\"} 0"), std::string::npos) << metrics;
-
-    s.elapsed_ms = 6;
-    s.volts = 1.0;
-    hub.publish(s);
-    st = hub.channels()[0];
-    EXPECT_TRUE(st.has_value);
-    EXPECT_EQ(st.file_state, VX7_STREAM_CHANNEL_MAPPED);
-    ASSERT_EQ(seen.size(), 5u);
-    EXPECT_TRUE(nlohmann::json::parse(seen[3])["has_value"].get<bool>());
-    EXPECT_TRUE(nlohmann::json::parse(seen[4])["alarm"].is_null());
 }
 
 } // namespace
