@@ -43,7 +43,7 @@ from typing import NamedTuple, Optional
 
 __all__ = ["Vx7Error", "read", "configure", "reinit", "help", "MAX_RANGE", "CALIBRATIONS", "INPUTS",
            "library_path", "Sample", "Samples", "samples", "ScaledSample", "ChannelSpec",
-           "ChannelsConfigError", "load_channels_config"]
+           "ChannelsConfigError", "load_channels_config", "parse_channels_config", "scaled", "alarm"]
 
 # Where the installed library lies, seen from the installed module; filled in
 # by the build for the installed copy.
