@@ -1,6 +1,8 @@
 // The channel configuration file through yaml-cpp. The file's scalars are
 // taken by their text (not by what YAML would make of them), so that the
 // Python module, on another YAML library, reads every file the same way.
+// Mappings are walked with range-for, which holds each key/value pair by
+// value: a reference into what yaml-cpp's iterator -> gives would dangle.
 #include "channel_config.h"
 #include "vx7common/unique_fd.h"
 
@@ -12,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <regex>
 #include <unistd.h>
 #include <vector>
 
@@ -93,10 +94,39 @@ std::string key_text(const YAML::Node &key)
     return key.IsScalar() ? key.Scalar() : std::string("?");
 }
 
+// A decimal number: [-+]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][-+]?[0-9]+)?
+// (what the Python module's pattern takes too).
+bool decimal_number(std::string_view t)
+{
+    std::size_t i = 0;
+    const auto digits = [&] {
+        const std::size_t from = i;
+        while (i < t.size() && t[i] >= '0' && t[i] <= '9')
+            ++i;
+        return i - from;
+    };
+    if (i < t.size() && (t[i] == '+' || t[i] == '-'))
+        ++i;
+    std::size_t mantissa = digits();
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        mantissa += digits();
+    }
+    if (mantissa == 0)
+        return false;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-'))
+            ++i;
+        if (digits() == 0)
+            return false;
+    }
+    return i == t.size();
+}
+
 bool parse_number(const std::string &text, double &out)
 {
-    static const std::regex number(R"([-+]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][-+]?[0-9]+)?)");
-    if (!std::regex_match(text, number))
+    if (!decimal_number(text))
         return false;
     errno = 0;
     const double v = std::strtod(text.c_str(), nullptr);
@@ -141,10 +171,10 @@ bool text_field(const YAML::Node &v, const std::string &key, std::string &out, P
 bool no_repeats(const YAML::Node &map, const std::string &prefix, Problem &p)
 {
     std::vector<std::string> seen;
-    for (auto it = map.begin(); it != map.end(); ++it) {
-        const std::string k = key_text(it->first);
+    for (const auto &kv : map) {
+        const std::string k = key_text(kv.first);
         if (std::find(seen.begin(), seen.end(), k) != seen.end()) {
-            p = {line_of(it->first), prefix + k, "given twice"};
+            p = {line_of(kv.first), prefix + k, "given twice"};
             return false;
         }
         seen.push_back(k);
@@ -194,12 +224,12 @@ bool channel(const YAML::Node &node, const std::string &prefix, ChannelSpec &spe
     spec.configured = true;
     bool scaled = false, have_unit = false;
     int min_line = 0;
-    for (auto it = node.begin(); it != node.end(); ++it) {
-        const std::string k = key_text(it->first);
+    for (const auto &kv : node) {
+        const std::string k = key_text(kv.first);
         const std::string key = prefix + "." + k;
-        const YAML::Node &v = it->second;
+        const YAML::Node v = kv.second;
         if (k != "name" && k != "unit" && k != "scale" && k != "offset" && k != "min" && k != "max") {
-            p = {line_of(it->first), key, std::string("unknown key (") + kChannelKeys + ")"};
+            p = {line_of(kv.first), key, std::string("unknown key (") + kChannelKeys + ")"};
             return false;
         }
         if (v.IsNull())
@@ -229,15 +259,15 @@ bool channels(const YAML::Node &node, ChannelConfig &config, Problem &p)
     }
     if (!no_repeats(node, "channels.", p))
         return false;
-    for (auto it = node.begin(); it != node.end(); ++it) {
-        const std::string k = key_text(it->first);
+    for (const auto &kv : node) {
+        const std::string k = key_text(kv.first);
         if (k.size() != 1 || k[0] < '1' || k[0] > '4') {
-            p = {line_of(it->first), "channels." + k, "not a channel (1-4)"};
+            p = {line_of(kv.first), "channels." + k, "not a channel (1-4)"};
             return false;
         }
-        if (it->second.IsNull())
+        if (kv.second.IsNull())
             continue;
-        if (!channel(it->second, "channels." + k, config.channels[static_cast<std::size_t>(k[0] - '1')], p))
+        if (!channel(kv.second, "channels." + k, config.channels[static_cast<std::size_t>(k[0] - '1')], p))
             return false;
     }
     return true;
@@ -256,14 +286,14 @@ bool document(const YAML::Node &top, ChannelConfig &config, Problem &p)
     if (!no_repeats(top, "", p))
         return false;
     bool found = false;
-    for (auto it = top.begin(); it != top.end(); ++it) {
-        const std::string k = key_text(it->first);
+    for (const auto &kv : top) {
+        const std::string k = key_text(kv.first);
         if (k != "channels") {
-            p = {line_of(it->first), k, "unknown key (the file holds 'channels' only)"};
+            p = {line_of(kv.first), k, "unknown key (the file holds 'channels' only)"};
             return false;
         }
         found = true;
-        if (!channels(it->second, config, p))
+        if (!channels(kv.second, config, p))
             return false;
     }
     if (!found) {
