@@ -190,7 +190,7 @@ def check_stale(p, channels):
     for c in (3, 4):
         opacity = p.js("return getComputedStyle(document.querySelector('#volts-%d')).opacity" % c)
         assert float(opacity) < 1, "channel %d is not dimmed" % c
-    assert "stale" not in p.classes(1), p.state(1)
+    wait("channel 1 fresh beside them", lambda: "stale" not in p.classes(1), 3)
     ask("restart-driver")  # makes the files again
     wait("channels 3 and 4 fresh", lambda: not any("stale" in p.classes(c) for c in (3, 4)), 5)
 
@@ -205,12 +205,13 @@ def check_break(p):
     time.sleep(2.5)
     restart = time.time()
     ask("start-driver")
-    wait("channel 1 fresh", lambda: "stale" not in p.classes(1), 5)
-    time.sleep(1.0)
+    wait("channels 1 and 3 fresh", lambda: not any("stale" in p.classes(c) for c in (1, 3)), 5)
+    fresh = time.time()
+    time.sleep(2.0)
     for c in (1, 3):
-        before = p.line_pixels(c, stopped - 1.2, stopped - 0.3)
+        before = p.line_pixels(c, stopped - 1.4, stopped - 0.2)
         during = p.line_pixels(c, stopped + 0.3, restart - 0.3)
-        after = p.line_pixels(c, time.time() - 0.8, time.time() - 0.2)
+        after = p.line_pixels(c, fresh + 0.2, time.time() - 0.1)
         assert before and after, "channel %d: no line drawn around the stop (%s, %s)" % (c, before, after)
         assert during == 0, "channel %d: %d pixels of line across the driver stop" % (c, during)
 
@@ -303,12 +304,15 @@ def check_recording(p, url, host, tool, state):
     (missed, end), k = min(walks)
     first, last = log[k][0], log[end][0]
     assert missed == 0 or 0 < late, "%d samples left out, no late poll to account for them" % missed
-    # And what the gateway saw in that time, exactly: the page left nothing out.
+    # And what the gateway saw in that time, exactly: the page left nothing
+    # out. (The history orders samples seen in one poll by channel.)
     opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
     history = opener.open(url + "api/v1/history?seconds=30", timeout=5).read().decode().splitlines()[1:]
-    seen = [h.split(",") for h in history if rows[0][0] <= h[:27] <= rows[-1][0]]
-    assert seen == rows, "the recording is not what the gateway saw: %d rows, %d in its history" % (
-        len(rows), len(seen))
+    seen = sorted(h.split(",") for h in history if rows[0][0] <= h[:27] <= rows[-1][0])
+    rows = sorted(rows)
+    diff = next((i for i, (a, b) in enumerate(zip(seen, rows)) if a != b), min(len(seen), len(rows)))
+    assert seen == rows, "the recording is not what the gateway saw: %d rows, %d in its history; from row %d:\n%s\n%s" % (
+        len(rows), len(seen), diff, rows[diff:diff + 3], seen[diff:diff + 3])
     # The first and last rows are samples the device answered while the
     # clicks were on their way (give or take the few on their way to the page).
     assert start[0] - 4 <= first <= start[1] + 4 and stop[0] - 4 <= last <= stop[1], (start, first, last, stop)
