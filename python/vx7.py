@@ -10,6 +10,9 @@
     for s in vx7.samples(channels=[1, 2], timeout=5):   # every sample, once
         print(s.channel, s.elapsed_ms, s.text, s.time)
 
+    for s in vx7.samples(channels_config="bench.yaml"):  # with names, units, scaling
+        print(s.name, s.value, s.unit, s.alarm)
+
 Channel numbers: configure() takes the device's channels 0-3, read() numbers
 the same channels 1-4 (configure(chan=0) is read(1)).
 
@@ -23,6 +26,10 @@ else ctypes.util.find_library("vx7"), else the name libvx7.so.1, else the
 libvx7 of the installation this module belongs to. samples() uses the sample
 stream library, found the same way (VX7_STREAM_LIBRARY, "vx7stream",
 libvx7stream.so.1) when it is first called.
+
+Channel configuration files (names, units, scaling and alarm limits of the
+channels, as vx7ctl record and vx7-gateway take them with --channels-config)
+are read with PyYAML (Debian: python3-yaml), imported when first needed.
 """
 
 import ctypes
@@ -38,7 +45,8 @@ from typing import NamedTuple, Optional
 __version__ = "@PROJECT_VERSION@"
 
 __all__ = ["Vx7Error", "read", "configure", "reinit", "help", "MAX_RANGE", "CALIBRATIONS", "INPUTS",
-           "library_path", "Sample", "Samples", "samples"]
+           "library_path", "Sample", "Samples", "samples", "ScaledSample", "ChannelSpec",
+           "ChannelsConfigError", "load_channels_config", "parse_channels_config", "scaled", "alarm"]
 
 # Where the installed library lies, seen from the installed module; filled in
 # by the build for the installed copy.
@@ -293,10 +301,11 @@ class Samples:
     manager; close() releases the stream (iteration then ends)."""
 
     def __init__(self, channels=None, dir=None, paths=None, period_ms=None, timeout=None,  # noqa: A002
-                 count=None):
+                 count=None, channels_config=None):
         self._handle = None
         self._late_at_close = 0
         self._lost_at_close = {}
+        self._specs = None if channels_config is None else load_channels_config(channels_config)
         mask = 0
         if channels is not None:
             if isinstance(channels, (str, bytes)) or not hasattr(channels, "__iter__"):
@@ -429,11 +438,18 @@ class Samples:
         if self._left is not None:
             self._left -= 1
         c = self._sample
-        return Sample(c.channel, bool(c.has_value), c.elapsed_ms, c.volts, c.text.decode("ascii", "replace"),
-                      c.wall_ns / 1e9, c.wall_ns)
+        fields = (c.channel, bool(c.has_value), c.elapsed_ms, c.volts, c.text.decode("ascii", "replace"),
+                  c.wall_ns / 1e9, c.wall_ns)
+        if self._specs is None:
+            return Sample(*fields)
+        spec = self._specs.get(c.channel, _UNCONFIGURED)
+        value = scaled(spec, c.volts) if c.has_value else None
+        return ScaledSample(*fields, value, spec.unit, spec.name or f"Channel {c.channel}",
+                            None if value is None else alarm(spec, value))
 
 
-def samples(channels=None, dir=None, paths=None, period_ms=None, timeout=None, count=None):  # noqa: A002
+def samples(channels=None, dir=None, paths=None, period_ms=None, timeout=None, count=None,  # noqa: A002
+            channels_config=None):
     """Every sample the acquisition driver publishes, once, in the order
     seen (a Samples iterator of Sample tuples).
       channels   channel numbers 1-4 to watch (default: all four)
@@ -446,10 +462,256 @@ def samples(channels=None, dir=None, paths=None, period_ms=None, timeout=None, c
       timeout    end when no new sample comes within this many seconds
                  (default, or float("inf"): wait for ever)
       count      end after this many samples
+      channels_config
+                 a channel configuration file (see load_channels_config):
+                 the samples are then ScaledSample tuples, with each
+                 channel's name, unit, scaled value and alarm
     Ctrl+C while waiting ends the iteration. Missing channel files are
     waited for. The iterator's lost says, per channel, how many records the
     driver published that it did not see (from the files' sequence
     counters); late_polls how often a file without such a counter was looked
     at too late, so that a sample may have been missed (polls more than
     10 ms apart)."""
-    return Samples(channels=channels, dir=dir, paths=paths, period_ms=period_ms, timeout=timeout, count=count)
+    return Samples(channels=channels, dir=dir, paths=paths, period_ms=period_ms, timeout=timeout, count=count,
+                   channels_config=channels_config)
+
+
+
+# ---- channel configuration files ------------------------------------------------
+
+class ChannelSpec(NamedTuple):
+    """What a channel carries, as a channel configuration file says:
+      name    its name ("" when none is given)
+      unit    the unit of its value ("V" while neither scale nor offset is given)
+      scale, offset
+              value = volts * scale + offset
+      min, max
+              alarm limits of the value, or None"""
+    name: str = ""
+    unit: str = "V"
+    scale: float = 1.0
+    offset: float = 0.0
+    min: Optional[float] = None
+    max: Optional[float] = None
+
+
+_UNCONFIGURED = ChannelSpec()
+
+
+class ScaledSample(NamedTuple):
+    """A Sample (the same first seven fields) with what the channel
+    configuration makes of it:
+      value   volts * scale + offset (volts for a channel the file does not
+              name); None without a value
+      unit    the value's unit
+      name    the channel's name, or "Channel N"
+      alarm   "low" below min, "high" above max, else None"""
+    channel: int
+    has_value: bool
+    elapsed_ms: int
+    volts: float
+    text: str
+    time: float
+    wall_ns: int
+    value: Optional[float]
+    unit: str
+    name: str
+    alarm: Optional[str]
+
+
+class ChannelsConfigError(ValueError):
+    """A channel configuration file that cannot be used. The message is one
+    line naming the file, the line and the key, as vx7ctl's."""
+
+
+def scaled(spec, volts):
+    """The value of `volts` on a channel of ChannelSpec `spec`."""
+    return volts * spec.scale + spec.offset
+
+
+def alarm(spec, value):
+    """"low" when `value` is below spec.min, "high" when above spec.max,
+    else None (a value equal to a limit is within it)."""
+    if spec.min is not None and value < spec.min:
+        return "low"
+    if spec.max is not None and value > spec.max:
+        return "high"
+    return None
+
+
+_MAX_FILE_BYTES = 65536
+_MAX_TEXT_BYTES = 64
+_MAX_MAGNITUDE = 1e15
+_CHANNEL_KEYS = ("name", "unit", "scale", "offset", "min", "max")
+_NUMBER = None  # compiled on first use
+_NULL_TAG = "tag:yaml.org,2002:null"
+
+
+class _Problem(Exception):
+    def __init__(self, node_or_line, key, what):
+        super().__init__(what)
+        if node_or_line is None or isinstance(node_or_line, int):
+            self.line = node_or_line or 0
+        else:
+            self.line = node_or_line.start_mark.line + 1
+        self.key = key
+        self.what = what
+
+
+def _is_null(node):
+    return node.tag == _NULL_TAG
+
+
+def _key_text(node, yaml):
+    return node.value if isinstance(node, yaml.ScalarNode) else "?"
+
+
+def _no_repeats(node, prefix, yaml):
+    seen = set()
+    for k, _ in node.value:
+        text = _key_text(k, yaml)
+        if text in seen:
+            raise _Problem(k, prefix + text, "given twice")
+        seen.add(text)
+
+
+def _number(node, key, yaml):
+    global _NUMBER
+    if _NUMBER is None:
+        import re
+        _NUMBER = re.compile(r"[-+]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][-+]?[0-9]+)?\Z")
+    what = "must be a number from -1e15 to 1e15"
+    if not isinstance(node, yaml.ScalarNode):
+        raise _Problem(node, key, what)
+    if _NUMBER.match(node.value):
+        v = float(node.value)
+        if math.isfinite(v) and abs(v) <= _MAX_MAGNITUDE:
+            return v
+    raise _Problem(node, key, f"{what}, not '{node.value}'")
+
+
+def _text(node, key, yaml):
+    if isinstance(node, yaml.ScalarNode):
+        s = node.value
+        if len(s.encode("utf-8", "surrogatepass")) <= _MAX_TEXT_BYTES and \
+                not any(ord(ch) < 0x20 or ord(ch) == 0x7F for ch in s):
+            return s
+    raise _Problem(node, key, "must be text of at most 64 bytes, without control characters")
+
+
+def _channel(node, prefix, yaml):
+    if not isinstance(node, yaml.MappingNode):
+        raise _Problem(node, prefix, "must be a mapping of " + ", ".join(_CHANNEL_KEYS))
+    _no_repeats(node, prefix + ".", yaml)
+    got = {}
+    min_node = None
+    for k, v in node.value:
+        text = _key_text(k, yaml)
+        key = f"{prefix}.{text}"
+        if text not in _CHANNEL_KEYS:
+            raise _Problem(k, key, "unknown key (" + ", ".join(_CHANNEL_KEYS) + ")")
+        if _is_null(v):
+            continue
+        if text in ("name", "unit"):
+            got[text] = _text(v, key, yaml)
+            continue
+        got[text] = _number(v, key, yaml)
+        if text == "scale" and got[text] == 0.0:
+            raise _Problem(v, key, "must not be 0")
+        if text == "min":
+            min_node = v
+    if "min" in got and "max" in got and not got["min"] < got["max"]:
+        raise _Problem(min_node, prefix + ".min", "must be below max")
+    if "unit" not in got:
+        got["unit"] = "" if "scale" in got or "offset" in got else "V"
+    return ChannelSpec(**got)
+
+
+def _channels(node, yaml):
+    specs = {}
+    if _is_null(node):
+        return specs
+    if not isinstance(node, yaml.MappingNode):
+        raise _Problem(node, "channels", "must be a mapping of channels 1-4")
+    _no_repeats(node, "channels.", yaml)
+    for k, v in node.value:
+        text = _key_text(k, yaml)
+        if text not in ("1", "2", "3", "4"):
+            raise _Problem(k, "channels." + text, "not a channel (1-4)")
+        if not _is_null(v):
+            specs[int(text)] = _channel(v, "channels." + text, yaml)
+    return specs
+
+
+def _document(docs, yaml):
+    if len(docs) > 1:
+        raise _Problem(docs[1], "", "more than one YAML document")
+    top = docs[0] if docs else None
+    if top is None or _is_null(top):
+        raise _Problem(1, "channels", "missing (the file holds no 'channels' mapping)")
+    if not isinstance(top, yaml.MappingNode):
+        raise _Problem(top, "channels", "missing (the file must be a mapping holding 'channels')")
+    _no_repeats(top, "", yaml)
+    specs = None
+    for k, v in top.value:
+        text = _key_text(k, yaml)
+        if text != "channels":
+            raise _Problem(k, text, "unknown key (the file holds 'channels' only)")
+        specs = _channels(v, yaml)
+    if specs is None:
+        raise _Problem(1, "channels", "missing (the file holds no 'channels' mapping)")
+    return specs
+
+
+def _message(path, line, key, what):
+    where = f"{path}:{line}" if line else str(path)
+    return f"{where}: {key}: {what}" if key else f"{where}: {what}"
+
+
+def parse_channels_config(data, path="<channels config>"):
+    """The ChannelSpec of each channel a configuration file's bytes (or
+    text) name, {channel: ChannelSpec}; raises ChannelsConfigError."""
+    try:
+        import yaml
+    except ImportError:
+        raise ChannelsConfigError(f"{path}: reading channel configuration files needs PyYAML "
+                                  "(Debian: python3-yaml)") from None
+    if isinstance(data, bytes):
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError as e:
+            raise ChannelsConfigError(_message(path, data[:e.start].count(b"\n") + 1, "", "not UTF-8 text")) from None
+    else:
+        text = data
+    try:
+        docs = list(yaml.compose_all(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader)))
+        return _document(docs, yaml)
+    except _Problem as p:
+        raise ChannelsConfigError(_message(path, p.line, p.key, p.what)) from None
+    except yaml.MarkedYAMLError as e:
+        mark = e.problem_mark or e.context_mark
+        raise ChannelsConfigError(_message(path, mark.line + 1 if mark else 0, "",
+                                           f"not valid YAML: {e.problem or e.context}")) from None
+    except (yaml.YAMLError, RecursionError) as e:
+        raise ChannelsConfigError(_message(path, 0, "", f"not valid YAML: {e}")) from None
+
+
+def load_channels_config(path):
+    """Reads a channel configuration file (YAML; see vx7ctl record
+    --channels-config):
+
+        channels:
+          1: {name: Oven, unit: "°C", scale: 100.0, offset: 0.0, max: 250}
+          2: {name: Supply pressure, unit: bar, scale: 4.0, offset: 0.0}
+
+    Returns {channel: ChannelSpec} for the channels it names. Raises
+    ChannelsConfigError, whose message is one line naming the file, the line
+    and the key, for a file that cannot be read or used."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read(_MAX_FILE_BYTES + 1)
+    except OSError as e:
+        raise ChannelsConfigError(f"{os.fsdecode(path)}: cannot be read: {e.strerror}") from None
+    if len(data) > _MAX_FILE_BYTES:
+        raise ChannelsConfigError(f"{os.fsdecode(path)}: larger than 65536 bytes; not a channel configuration")
+    return parse_channels_config(data, os.fsdecode(path))

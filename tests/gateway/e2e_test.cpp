@@ -3,6 +3,7 @@
 // simulated device; the test talks HTTP to the gateway over loopback, checks
 // /metrics with promtool and python3-prometheus-client's parser, and drives
 // the dashboard in headless Chromium (dashboard_test.py).
+#include "channel_config.h"
 #include "gateway_sandbox.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
+#include <set>
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -194,6 +196,127 @@ TEST_F(Gateway, MetricsParseWithPromtoolAndThePythonParser)
     EXPECT_FALSE(channels()["driver_running"].get<bool>());
 }
 
+// With a channel configuration, every output keeps volts and adds the value
+// in the channel's unit: the channels JSON (with name, unit, alarm), the
+// event stream, the history's value column and /metrics (its label values
+// escaped, read back by Prometheus's own parser).
+TEST_F(Gateway, ChannelConfigurationReachesEveryOutput)
+{
+    if (!vx7::channels::available())
+        GTEST_SKIP() << "this build reads no channel configuration files (no yaml-cpp)";
+    sb_->write("/channels.yaml",
+               "channels:\n"
+               "  1: {name: Oven, unit: \"\u00b0C\", scale: 100.0, offset: 0.0, max: 50}\n"
+               "  2: {name: 'Supply \"p\" \\ 2', unit: bar, scale: 4.0, offset: 2}\n");
+    ASSERT_TRUE(start_gateway("--channels-config /channels.yaml"));
+    nlohmann::json j;
+    ASSERT_TRUE(Sandbox::wait_until([&] { return all_four_near(j = channels(), kVolts); })) << j.dump();
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(j["host"], host);
+    EXPECT_NEAR(j["channels"][0]["value"].get<double>(), 100.0, 100 * kLsb);
+    EXPECT_EQ(j["channels"][1]["name"], "Supply \"p\" \\ 2");
+
+    const auto events =
+        stream([](const std::vector<std::pair<std::string, nlohmann::json>> &ev) { return ev.size() >= 20; });
+    std::set<int> scaled;
+    for (const auto &[name, e] : events) {
+        const int ch = e["channel"].get<int>();
+        EXPECT_EQ(e.contains("value"), ch <= 2) << e.dump();
+        if (ch == 1) {
+            EXPECT_EQ(e["value"].get<double>(), e["volts"].get<double>() * 100.0) << e.dump();
+            EXPECT_EQ(e["unit"], "\u00b0C");
+            EXPECT_EQ(e["alarm"], "high");
+            scaled.insert(ch);
+        }
+    }
+    EXPECT_EQ(scaled.size(), 1u);
+
+    auto h = client().Get("/api/v1/history?seconds=5");
+    ASSERT_TRUE(h);
+    std::istringstream csv(h->body);
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "time,elapsed_ms,channel,volts,value");
+    const double scale[4] = {100.0, 4.0, 1.0, 1.0}, offset[4] = {0.0, 2.0, 0.0, 0.0};
+    std::size_t rows = 0;
+    while (std::getline(csv, line)) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string x; std::getline(fields, x, ',');)
+            f.push_back(x);
+        ASSERT_EQ(f.size(), 5u) << line;
+        const int ch = std::stoi(f[2]);
+        char want[40];
+        std::snprintf(want, sizeof want, "%.11e", std::strtod(f[3].c_str(), nullptr) * scale[ch - 1] + offset[ch - 1]);
+        EXPECT_EQ(f[4], want) << line;
+        ++rows;
+    }
+    EXPECT_GT(rows, 10u);
+
+    auto m = client().Get("/metrics");
+    ASSERT_TRUE(m);
+    const std::string file = dir_.file("metrics.txt");
+    {
+        std::FILE *f = std::fopen(file.c_str(), "w");
+        std::fwrite(m->body.data(), 1, m->body.size(), f);
+        std::fclose(f);
+    }
+    const Proc lint = run_host(dir_, {"promtool", "check", "metrics"}, file);
+    EXPECT_EQ(lint.status, 0) << lint.out << lint.err;
+    const char *parse =
+        "import sys, json\n"
+        "from prometheus_client.parser import text_string_to_metric_families\n"
+        "out = []\n"
+        "for fam in text_string_to_metric_families(open(sys.argv[1], encoding='utf-8').read()):\n"
+        "    if fam.name in ('vx7_channel_value', 'vx7_channel_alarm'):\n"
+        "        out += [[s.name, s.labels, s.value] for s in fam.samples]\n"
+        "print(json.dumps(out))\n";
+    const Proc p = run_host(dir_, {"/usr/bin/python3", "-c", parse, file});
+    ASSERT_EQ(p.status, 0) << p.err;
+    const auto got = nlohmann::json::parse(p.out);
+    ASSERT_EQ(got.size(), 3u) << p.out;
+    EXPECT_EQ(got[0][0], "vx7_channel_value");
+    EXPECT_EQ(got[0][1], nlohmann::json({{"channel", "1"}, {"name", "Oven"}, {"unit", "\u00b0C"}}));
+    EXPECT_NEAR(got[0][2].get<double>(), 100.0, 100 * kLsb);
+    EXPECT_EQ(got[1][1], nlohmann::json({{"channel", "2"}, {"name", "Supply \"p\" \\ 2"}, {"unit", "bar"}}));
+    EXPECT_EQ(got[2], nlohmann::json::array({"vx7_channel_alarm", {{"channel", "1"}}, 1.0}));
+}
+
+// A channel file removed, or replaced by a directory, while the driver runs:
+// the channel has no value (API and metrics) until the driver writes a file
+// there again.
+TEST_F(Gateway, ARemovedOrUnusableChannelFileMeansNoValue)
+{
+    ASSERT_TRUE(start_gateway(""));
+    ASSERT_TRUE(Sandbox::wait_until([&] { return all_four_near(channels(), kVolts); }));
+    const auto file_is = [&](const char *state) {
+        const auto j = channels();
+        return j.is_object() && j["channels"][1]["file"] == state && !j["channels"][1]["has_value"].get<bool>() &&
+               j["channels"][0]["has_value"].get<bool>();
+    };
+    const auto metrics = [&] {
+        auto m = client().Get("/metrics");
+        return m ? m->body : std::string();
+    };
+    sb_->run("rm /home/dev/vx7/adc2.adc");
+    EXPECT_TRUE(Sandbox::wait_until([&] { return file_is("missing"); })) << channels().dump();
+    std::string text = metrics();
+    EXPECT_EQ(text.find("vx7_channel_volts{channel=\"2\"}"), std::string::npos) << text;
+    EXPECT_NE(text.find("vx7_channel_has_value{channel=\"2\"} 0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("vx7_channel_volts{channel=\"1\"}"), std::string::npos) << text;
+
+    sb_->run("mkdir /home/dev/vx7/adc2.adc");
+    EXPECT_TRUE(Sandbox::wait_until([&] { return file_is("unusable"); })) << channels().dump();
+    EXPECT_EQ(channels()["channels"][1]["file_error"], "Is a directory");
+
+    // A new driver creates the file again; the channel has a value again.
+    sb_->run("rmdir /home/dev/vx7/adc2.adc");
+    EXPECT_EQ(sb_->run(kDriver + " restart").status, 1);
+    EXPECT_TRUE(Sandbox::wait_until([&] { return all_four_near(channels(), kVolts); })) << channels().dump();
+    EXPECT_EQ(channels()["channels"][1]["file"], "ok");
+}
+
 TEST_F(Gateway, ConfigureReachesTheDeviceAndTheValueFollows)
 {
     ASSERT_TRUE(start_gateway("--allow-configure"));
@@ -258,28 +381,65 @@ TEST_F(Gateway, SigtermEndsStreamsAndExitsZero)
     gw_pid_ = -1;
 }
 
-// The page in headless Chromium: readouts and chart fill from the driver's
-// samples; an input change made on the page reaches the device and the
-// readout follows.
+// The page in headless Chromium at a desktop's and a phone's size
+// (dashboard_test.py says what it checks): one gateway with configuration
+// allowed and a channel configuration, one with neither; the script asks
+// for the driver to be stopped and started and for the device to fail.
 TEST_F(Gateway, DashboardInHeadlessChromium)
 {
-    ASSERT_TRUE(start_gateway("--allow-configure"));
-    ASSERT_TRUE(Sandbox::wait_until([&] { return all_four_near(channels(), kVolts); }));
+    if (!vx7::channels::available())
+        GTEST_SKIP() << "this build reads no channel configuration files (no yaml-cpp)";
+    // Channel 4 a ramp, so that a recording's rows can be told apart.
+    sim_->set_waveform(dev_, 3, vx7sim::Waveform::ramp(0.5, 1000), vx7sim::Input::A);
+    sb_->write("/channels.yaml",
+               "channels:\n"
+               "  1: {name: Oven, unit: \"\u00b0C\", scale: 100.0, max: 50}\n"
+               "  2: {name: Supply pressure, unit: bar, scale: 4.0, offset: 2}\n");
+    ASSERT_TRUE(start_gateway("--allow-configure --channels-config /channels.yaml"));
+    int plain_port = 0;
+    ASSERT_TRUE(start_gateway("", "/gw2", gw2_pid_, plain_port));
+    ASSERT_TRUE(Sandbox::wait_until([&] {
+        const auto j = channels();
+        return j.is_object() && j["channels"][3]["has_value"].get<bool>() && j["driver_running"].get<bool>();
+    }));
     sim_->clear_commands(dev_);
-    const Proc p = run_host(dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY,
-                                   "http://127.0.0.1:" + std::to_string(port_) + "/", VX7_TEST_SCREENSHOT});
+    const auto answer = [&](const std::string &request) -> std::string {
+        if (request == "stop-driver" || request == "start-driver" || request == "restart-driver") {
+            const auto r = sb_->run(kDriver + " " + request.substr(0, request.find('-')));
+            return r.status == 1 ? "ok" : "failed: " + r.out + r.err;
+        }
+        if (request == "open-fails on" || request == "open-fails off") {
+            sim_->set_open_fails(dev_, request == "open-fails on");
+            return "ok";
+        }
+        return "unknown request";
+    };
+    const std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/";
+    const Proc p =
+        run_interactive(dir_,
+                        {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY, "--url", url, "--plain-url",
+                         "http://127.0.0.1:" + std::to_string(plain_port) + "/", "--out", VX7_TEST_DASHBOARD_OUT,
+                         "--sim-tool", VX7SIM_TOOL, "--sim-state", sb_->host("/sim/state").string(), "--channels",
+                         sb_->host("/home/dev/vx7").string()},
+                        answer, 240s);
     EXPECT_EQ(p.status, 0) << p.out << p.err;
     std::cout << p.out;
     bool gnd_sent = false;
     for (const auto &c : sim_->commands(dev_))
-        gnd_sent = gnd_sent || (c.data[0] == 6 && c.data[1] == 0x01 && c.data[3] == 2);
+        gnd_sent = gnd_sent || (c.data[0] == 6 && c.data[1] == 0x04 && c.data[3] == 2);
     EXPECT_TRUE(gnd_sent) << "the page's input change did not reach the device";
 }
 
 TEST(GatewayOptions, BadOptionsGetOneLineAndStatus2)
 {
     vx7test::TempDir dir;
-    const std::vector<std::pair<std::vector<std::string>, const char *>> cases = {
+    const std::string bad_config = dir.file("bad.yaml");
+    {
+        std::FILE *f = std::fopen(bad_config.c_str(), "w");
+        std::fputs("channels:\n  1: {scale: x}\n", f);
+        std::fclose(f);
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--listen", "8077"}, "--listen must be ADDR:PORT"},
         {{"--listen", "127.0.0.1:70000"}, "--listen must be ADDR:PORT"},
         {{"--listen", "127.0.0.1:"}, "--listen must be ADDR:PORT"},
@@ -287,6 +447,11 @@ TEST(GatewayOptions, BadOptionsGetOneLineAndStatus2)
         {{"--listen"}, "--listen needs ADDR:PORT"},
         {{"--channels-dir"}, "--channels-dir needs"},
         {{"--channels-dir="}, "--channels-dir needs"},
+        {{"--channels-config"}, "--channels-config needs a file name"},
+        {{"--channels-config", bad_config},
+         vx7::channels::available() ? bad_config + ":2: channels.1.scale: must be a number"
+                                    : bad_config + ": this build cannot read channel configuration files"},
+        {{"--channels-config", dir.file("none.yaml")}, "none.yaml: cannot be read: No such file or directory"},
         {{"--allow-configure=yes"}, "unknown option '--allow-configure=yes'"},
         {{"--frob"}, "unknown option '--frob'"},
         {{"extra"}, "unexpected argument 'extra'"},

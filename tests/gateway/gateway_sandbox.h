@@ -15,7 +15,10 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <optional>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -70,6 +73,76 @@ inline Proc run_host(const vx7test::TempDir &dir, const std::vector<std::string>
     return p;
 }
 
+// Runs a program on the host with its standard input and output on pipes:
+// each line it writes that starts with "@" is a request, answered with the
+// line `answer` gives; the other lines are its output. Standard error goes
+// to a file. The program is killed when it has not ended within `timeout`.
+inline Proc run_interactive(const vx7test::TempDir &dir, const std::vector<std::string> &args,
+                     const std::function<std::string(const std::string &)> &answer, std::chrono::seconds timeout)
+{
+    Proc p;
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
+        return p;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return p;
+    }
+    std::vector<std::string> a = args;
+    std::vector<char *> argv;
+    for (auto &s : a)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const std::string err = dir.file("p.err");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(in[0]);
+    close(out[1]);
+    if (rc == 0) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        std::string buf;
+        char chunk[4096];
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd pf{out[0], POLLIN, 0};
+            if (poll(&pf, 1, 100) <= 0)
+                continue;
+            const ssize_t n = read(out[0], chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            buf.append(chunk, static_cast<std::size_t>(n));
+            for (std::size_t nl; (nl = buf.find('\n')) != std::string::npos; buf.erase(0, nl + 1)) {
+                const std::string line = buf.substr(0, nl);
+                if (line.rfind('@', 0) != 0) {
+                    p.out += line + "\n";
+                    continue;
+                }
+                const std::string reply = answer(line.substr(1)) + "\n";
+                p.out += line + " -> " + reply;
+                (void)!write(in[1], reply.data(), reply.size());
+            }
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            kill(pid, SIGKILL);
+            p.out += "(killed after the time-out)\n";
+        }
+        int st = 0;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        p.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    close(in[1]);
+    close(out[0]);
+    p.err = vx7test::read_file(err);
+    return p;
+}
+
 // One sandbox with the simulated device, the driver and a gateway.
 class Gateway : public ::testing::Test {
 protected:
@@ -93,22 +166,27 @@ protected:
 
     void TearDown() override
     {
-        if (gw_pid_ > 0) {
-            sb_->run("kill -TERM " + std::to_string(gw_pid_));
-            sb_->wait_exit(gw_pid_, 10s);
+        for (const int pid : {gw_pid_, gw2_pid_}) {
+            if (pid > 0) {
+                sb_->run("kill -TERM " + std::to_string(pid));
+                sb_->wait_exit(pid, 10s);
+            }
         }
         sb_->run(kDriver + " stop");
         sb_.reset(); // ends everything left inside
     }
 
     // Starts the gateway inside on a free port; returns false on failure.
-    bool start_gateway(const std::string &options)
+    bool start_gateway(const std::string &options) { return start_gateway(options, "/gw", gw_pid_, port_); }
+    // Another one, with its output in `log`.out and `log`.err.
+    bool start_gateway(const std::string &options, const std::string &log, int &pid, int &port)
     {
-        const auto r = sb_->run(kGateway + " --listen 127.0.0.1:0 " + options + " >/gw.out 2>/gw.err & echo $!");
-        gw_pid_ = std::atoi(r.out.c_str());
+        const auto r =
+            sb_->run(kGateway + " --listen 127.0.0.1:0 " + options + " >" + log + ".out 2>" + log + ".err & echo $!");
+        pid = std::atoi(r.out.c_str());
         std::string err;
         const bool up = Sandbox::wait_until([&] {
-            err = sb_->read("/gw.err");
+            err = sb_->read(log + ".err");
             const std::size_t at = err.find("://127.0.0.1:");
             return err.find("serving http") != std::string::npos && at != std::string::npos &&
                    err.find('/', at + 3) != std::string::npos;
@@ -117,8 +195,8 @@ protected:
             ADD_FAILURE() << "gateway did not start: " << err;
             return false;
         }
-        port_ = std::atoi(err.c_str() + err.find("://127.0.0.1:") + 13);
-        return port_ > 0;
+        port = std::atoi(err.c_str() + err.find("://127.0.0.1:") + 13);
+        return port > 0;
     }
 
     vx7test::HttpClient client() const
@@ -163,6 +241,7 @@ protected:
     int dev_ = -1;
     int gw_pid_ = -1;
     int port_ = 0;
+    int gw2_pid_ = -1;
     vx7test::TempDir dir_;
 };
 

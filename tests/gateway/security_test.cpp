@@ -249,14 +249,15 @@ TEST_F(Secured, DashboardBehindALogin)
     }));
     sim_->clear_commands(dev_);
     const std::string page = "http://127.0.0.1:" + std::to_string(port_) + "/";
-    const Proc refused = run_host(dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY, page, dir_.file("refused.png")});
+    const Proc refused = run_host(
+        dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY, "--login-only", "--url", page, "--out", dir_.file("refused")});
     EXPECT_NE(refused.status, 0) << "the page worked without a login";
     const Proc p = run_host(dir_, {"env", "VX7_DASHBOARD_LOGIN=prom:s3cret", "/usr/bin/python3", VX7_TEST_DASHBOARD_PY,
-                                   page, dir_.file("dashboard.png")});
+                                   "--login-only", "--url", page, "--out", dir_.file("login")});
     EXPECT_EQ(p.status, 0) << p.out << p.err;
     bool gnd_sent = false;
     for (const auto &c : sim_->commands(dev_))
-        gnd_sent = gnd_sent || (c.data[0] == 6 && c.data[1] == 0x01 && c.data[3] == 2);
+        gnd_sent = gnd_sent || (c.data[0] == 6 && c.data[1] == 0x04 && c.data[3] == 2);
     EXPECT_TRUE(gnd_sent) << "the page's input change did not reach the device";
 }
 

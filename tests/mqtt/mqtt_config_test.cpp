@@ -212,6 +212,19 @@ TEST(MqttPayload, TimeVoltsAndNoValue)
     const auto n = nlohmann::json::parse(vx7::mqtt::sample_json(none));
     EXPECT_TRUE(n.at("volts").is_null());
     EXPECT_EQ(n.at("elapsed_ms"), 0);
+
+    // A configured channel: the value of those volts in its unit; a channel
+    // the configuration does not name: the same payload as without one.
+    vx7::lines::ChannelSpec bar{true, "Supply", "bar", 4.0, 0.5, false, 0.0, false, 0.0};
+    const auto v = nlohmann::json::parse(vx7::mqtt::sample_json(s, &bar));
+    EXPECT_EQ(v.size(), 5u) << v.dump();
+    EXPECT_DOUBLE_EQ(v.at("value").get<double>(), 1.438271560492);
+    EXPECT_EQ(v.at("unit"), "bar");
+    const auto vn = nlohmann::json::parse(vx7::mqtt::sample_json(none, &bar));
+    EXPECT_TRUE(vn.at("value").is_null());
+    EXPECT_EQ(vn.at("unit"), "bar");
+    const vx7::lines::ChannelSpec unconfigured;
+    EXPECT_EQ(vx7::mqtt::sample_json(s, &unconfigured), vx7::mqtt::sample_json(s));
 }
 
 } // namespace

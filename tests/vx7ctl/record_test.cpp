@@ -2,6 +2,7 @@
 // and how it ends (Ctrl+C, a full file system, a closed pipe). Channel files
 // are written by the test where their content matters, by the real driver
 // on the simulated device where a steady flow of samples is needed.
+#include "channel_config.h"
 #include "ctl_sandbox.h"
 #include "record_rule_cases.h"
 #include "sample_lines.h"
@@ -365,6 +366,67 @@ TEST(RecordSandbox, AnExistingFileIsKeptUnlessAppendOrForce)
         const auto r = sb.run(kCtl + " record --output /out --count 1" + c.args, std::chrono::seconds(10));
         EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << "\n" << r.err;
+        const std::string after = sb.read("/out");
+        EXPECT_EQ(c.status == 0 ? without_times(after) : after, c.after) << c.name;
+    }
+}
+
+// --channels-config: the value column after volts (volts itself for a
+// channel the file does not name), in CSV and JSON lines; a recording is
+// only added to by one with the same columns; a bad file is a usage error
+// naming the file, line and key, and nothing is written.
+TEST(RecordSandbox, ChannelsConfigAddsTheValueColumn)
+{
+    if (!vx7::channels::available())
+        GTEST_SKIP() << "this build reads no channel configuration files (no yaml-cpp)";
+    Sandbox sb(sandbox_options());
+    write_channels(sb); // 1: 1.25 V at 1000 ms, 3: 0.5 V at 12345678901 ms
+    sb.write("/c.yaml", "channels:\n  1: {name: Oven, unit: \"\u00b0C\", scale: 100.0, offset: -5, max: 250}\n");
+    sb.write("/bad.yaml", "channels:\n  1: {name: Oven, scale: ten}\n");
+    const std::string plain = "time,elapsed_ms,channel,volts\n2026-12-08T10:11:12.123456Z,7,2,1.00000000000e+00\n";
+    const std::string valued =
+        "time,elapsed_ms,channel,volts,value\n2026-12-08T10:11:12.123456Z,7,2,1.00000000000e+00,1.00000000000e+00\n";
+    const std::string json_valued =
+        "{\"time\":\"2026-12-08T10:11:12.123456Z\",\"elapsed_ms\":7,\"channel\":2,\"volts\":1.0,\"value\":1.0}\n";
+    const ExistingCase cases[] = {
+        {"CSV", " --channels-config /c.yaml", nullptr, 0, "recorded 2 samples",
+         "time,elapsed_ms,channel,volts,value\nT,1000,1,1.25000000000e+00,1.20000000000e+02\n"
+         "T,12345678901,3,5.00000000000e-01,5.00000000000e-01\n"},
+        {"JSON lines", " --format jsonl --channels-config=/c.yaml", nullptr, 0, "recorded 2 samples",
+         "{\"time\":\"T\",\"elapsed_ms\":1000,\"channel\":1,\"volts\":1.25,\"value\":120.0}\n"
+         "{\"time\":\"T\",\"elapsed_ms\":12345678901,\"channel\":3,\"volts\":0.5,\"value\":0.5}\n"},
+        {"append with values to values", " --append --channels-config /c.yaml", valued.c_str(), 0, "recorded 2",
+         "time,elapsed_ms,channel,volts,value\nT,7,2,1.00000000000e+00,1.00000000000e+00\n"
+         "T,1000,1,1.25000000000e+00,1.20000000000e+02\nT,12345678901,3,5.00000000000e-01,5.00000000000e-01\n"},
+        {"append JSON with values", " --append --format jsonl --channels-config /c.yaml", json_valued.c_str(), 0,
+         "recorded 2",
+         "{\"time\":\"T\",\"elapsed_ms\":7,\"channel\":2,\"volts\":1.0,\"value\":1.0}\n"
+         "{\"time\":\"T\",\"elapsed_ms\":1000,\"channel\":1,\"volts\":1.25,\"value\":120.0}\n"
+         "{\"time\":\"T\",\"elapsed_ms\":12345678901,\"channel\":3,\"volts\":0.5,\"value\":0.5}\n"},
+        {"append with values to volts only", " --append --channels-config /c.yaml", plain.c_str(), 1,
+         "vx7ctl: record: /out has no value column (it was recorded without --channels-config); not adding to it\n",
+         plain.c_str()},
+        {"append volts only to values", " --append", valued.c_str(), 1,
+         "vx7ctl: record: /out has a value column (it was recorded with --channels-config); not adding to it\n",
+         valued.c_str()},
+        {"append JSON volts only to values", " --append --format jsonl", json_valued.c_str(), 1,
+         "/out has a value column", json_valued.c_str()},
+        {"a bad file", " --channels-config /bad.yaml", nullptr, 2,
+         "vx7ctl: record: /bad.yaml:2: channels.1.scale: must be a number from -1e15 to 1e15, not 'ten'\n", ""},
+        {"a missing file", " --channels-config /none.yaml", nullptr, 2,
+         "vx7ctl: record: /none.yaml: cannot be read: No such file or directory\n", ""},
+        {"no file name", " --channels-config", nullptr, 2, "record: --channels-config needs a file name", ""},
+    };
+    for (const ExistingCase &c : cases) {
+        std::filesystem::remove(sb.host("/out"));
+        if (c.before != nullptr)
+            sb.write("/out", c.before);
+        const auto r = sb.run(kCtl + " record --output /out --count 2" + c.args, std::chrono::seconds(10));
+        EXPECT_EQ(r.status, c.status) << c.name << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << "\n" << r.err;
+        if (c.status != 0) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.name << "\n" << r.err;
+        }
         const std::string after = sb.read("/out");
         EXPECT_EQ(c.status == 0 ? without_times(after) : after, c.after) << c.name;
     }

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace vx7::lines {
@@ -20,7 +21,64 @@ char *put_digits(char *p, unsigned long long v, int width)
     return p + width;
 }
 
+const ChannelSpec kUnconfigured{false, "", "V", 1.0, 0.0, false, 0.0, false, 0.0};
+
+// The value field of a line: scaled volts, or null/empty without a value.
+bool line_value(const vx7_sample &s, const ChannelConfig *config, double &value)
+{
+    if (s.has_value == 0)
+        return false;
+    value = scaled(config->of(s.channel), s.volts);
+    return true;
+}
+
 } // namespace
+
+const ChannelSpec &ChannelConfig::of(int channel) const
+{
+    if (channel < 1 || channel > static_cast<int>(channels.size()))
+        return kUnconfigured;
+    return channels[static_cast<std::size_t>(channel - 1)];
+}
+
+double scaled(const ChannelSpec &spec, double volts)
+{
+    return volts * spec.scale + spec.offset;
+}
+
+Alarm alarm(const ChannelSpec &spec, double value)
+{
+    if (spec.has_min && value < spec.min)
+        return Alarm::Low;
+    if (spec.has_max && value > spec.max)
+        return Alarm::High;
+    return Alarm::None;
+}
+
+const char *alarm_text(Alarm a)
+{
+    switch (a) {
+    case Alarm::Low:
+        return "low";
+    case Alarm::High:
+        return "high";
+    case Alarm::None:
+        break;
+    }
+    return "";
+}
+
+std::string number_text(double v)
+{
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.11e", v);
+    return buf;
+}
+
+std::string display_name(const ChannelSpec &spec, int channel)
+{
+    return spec.name.empty() ? "Channel " + std::to_string(channel) : spec.name;
+}
 
 // By the calendar arithmetic of <chrono> and plain digits: a line is made
 // for every sample, and gmtime_r and the printf family cost far more.
@@ -60,7 +118,12 @@ void append_number(std::string &out, Int v)
     out.append(digits, std::to_chars(digits, digits + sizeof digits, v).ptr);
 }
 
-void append_csv_line(std::string &out, const vx7_sample &s)
+std::string_view csv_header(bool with_value)
+{
+    return with_value ? kCsvHeaderWithValue : kCsvHeader;
+}
+
+void append_csv_line(std::string &out, const vx7_sample &s, const ChannelConfig *config)
 {
     out += iso_time(s.wall_ns);
     out += ',';
@@ -71,10 +134,16 @@ void append_csv_line(std::string &out, const vx7_sample &s)
     out += ',';
     if (s.has_value)
         out.append(s.text, ::strnlen(s.text, sizeof s.text));
+    if (config != nullptr && config->given) {
+        out += ',';
+        double value = 0.0;
+        if (line_value(s, config, value))
+            out += number_text(value);
+    }
     out += '\n';
 }
 
-void append_jsonl_line(std::string &out, const vx7_sample &s)
+void append_jsonl_line(std::string &out, const vx7_sample &s, const ChannelConfig *config)
 {
     nlohmann::ordered_json j;
     j["time"] = iso_time(s.wall_ns);
@@ -87,16 +156,44 @@ void append_jsonl_line(std::string &out, const vx7_sample &s)
         j["volts"] = s.volts;
     else
         j["volts"] = nullptr;
+    if (config != nullptr && config->given) {
+        double value = 0.0;
+        if (line_value(s, config, value))
+            j["value"] = value;
+        else
+            j["value"] = nullptr;
+    }
     out += j.dump();
     out += '\n';
 }
 
-bool csv_first_line_ok(std::string_view line)
+std::string sample_event_json(const vx7_sample &s, const ChannelConfig *config)
 {
-    return line == kCsvHeader.substr(0, kCsvHeader.size() - 1);
+    nlohmann::ordered_json j = {
+        {"time", iso_time(s.wall_ns)}, {"elapsed_ms", s.elapsed_ms}, {"channel", s.channel}, {"volts", s.volts}};
+    if (config != nullptr) {
+        const ChannelSpec &spec = config->of(s.channel);
+        if (spec.configured) {
+            const double value = scaled(spec, s.volts);
+            j["value"] = value;
+            j["unit"] = spec.unit;
+            j["name"] = display_name(spec, s.channel);
+            if (spec.has_min || spec.has_max) {
+                const Alarm a = alarm(spec, value);
+                j["alarm"] = a == Alarm::None ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(alarm_text(a));
+            }
+        }
+    }
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-bool jsonl_first_line_ok(std::string_view line)
+bool csv_first_line_ok(std::string_view line, bool with_value)
+{
+    const std::string_view header = csv_header(with_value);
+    return line == header.substr(0, header.size() - 1);
+}
+
+bool jsonl_first_line_ok(std::string_view line, bool with_value)
 {
     const auto j = nlohmann::json::parse(line, nullptr, false);
     if (!j.is_object())
@@ -105,7 +202,7 @@ bool jsonl_first_line_ok(std::string_view line)
         if (!j.contains(key))
             return false;
     }
-    return true;
+    return j.contains("value") == with_value;
 }
 
 } // namespace vx7::lines

@@ -1,6 +1,7 @@
 #include "http_session.h"
 
 #include "assets.h"
+#include "channel_views.h"
 #include "configure.h"
 #include "responses.h"
 #include "server.h"
@@ -275,7 +276,8 @@ private:
         }
         case Route::Channels:
             return respond(http::status::ok,
-                           channels_json(cx_.hub.channels(), now_ns(), driver_running(o_.home), o_.allow_configure));
+                           channels_json(cx_.hub.channels(), cx_.hub.channel_config(), host_name(),
+                                         driver_running(o_.home), o_.allow_configure, now_ns()));
         case Route::Metrics:
             return respond(http::status::ok, cx_.metrics(), "text/plain; version=0.0.4; charset=utf-8");
         case Route::Stream:
@@ -448,10 +450,10 @@ private:
         }
         chunk_.clear();
         if (at == 0)
-            chunk_ = kHistoryCsvHeader;
+            chunk_ = history_csv_header(cx_.hub.channel_config());
         const std::size_t end = std::min(rows->size(), at + kHistoryRowsPerChunk);
         for (std::size_t i = at; i < end; ++i)
-            append_csv_row(chunk_, (*rows)[i]);
+            append_history_csv_line(chunk_, (*rows)[i], cx_.hub.channel_config());
         // Past the end once the last rows are out: then the last chunk.
         const std::size_t next_at = end == rows->size() ? rows->size() + 1 : end;
         if (chunk_.empty())

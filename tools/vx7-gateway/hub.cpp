@@ -11,11 +11,9 @@ namespace vx7::gateway {
 
 // ---- formatting ----
 
-std::string Hub::sample_json(const vx7_sample &s)
+std::string Hub::sample_json(const vx7_sample &s) const
 {
-    const nlohmann::json j = {
-        {"time", iso_time(s.wall_ns)}, {"elapsed_ms", s.elapsed_ms}, {"channel", s.channel}, {"volts", s.volts}};
-    return j.dump();
+    return vx7::lines::sample_event_json(s, &config_);
 }
 
 std::string Hub::status_json(int channel, bool has_value, std::int64_t wall_ns)
@@ -61,20 +59,74 @@ void Hub::stop()
 void Hub::run()
 {
     bool reported = false;
+    std::array<int, kChannels> known;
+    known.fill(VX7_STREAM_CHANNEL_MAPPED);
     while (!stopping_) {
         vx7_sample s{};
         const int rc = vx7_stream_next(stream_, 100, &s);
         late_polls_ = vx7_stream_late_polls(stream_);
         for (int c = 1; c <= kChannels; ++c)
             lost_[static_cast<std::size_t>(c - 1)] = vx7_stream_lost(stream_, c);
-        if (rc == VX7_STREAM_OK) {
+        if (rc == VX7_STREAM_OK)
             publish(s);
-        } else if (rc != VX7_STREAM_TIMEOUT) {
+        if (rc == VX7_STREAM_OK || rc == VX7_STREAM_TIMEOUT) {
+            check_files(known);
+        } else {
             if (!reported)
                 std::fprintf(stderr, "vx7-gateway: sample stream: %s\n", vx7_stream_strerror(rc));
             reported = true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
+    }
+}
+
+// The stream looks at its files' states on its own schedule; a change is
+// taken up here, after the samples seen before it.
+void Hub::check_files(std::array<int, kChannels> &known)
+{
+    for (int c = 1; c <= kChannels; ++c) {
+        int error = 0;
+        const int state = vx7_stream_channel_state(stream_, c, &error);
+        if (state == known[static_cast<std::size_t>(c - 1)] || state == VX7_STREAM_CHANNEL_UNWATCHED)
+            continue;
+        known[static_cast<std::size_t>(c - 1)] = state;
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        file_state(c, state, error, std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec);
+    }
+}
+
+void Hub::file_state(int channel, int state, int error, std::int64_t wall_ns)
+{
+    if (channel < 1 || channel > kChannels)
+        return;
+    std::unique_lock lock(mu_);
+    ChannelState &st = state_[static_cast<std::size_t>(channel - 1)];
+    st.file_state = state;
+    st.file_error = state == VX7_STREAM_CHANNEL_UNUSABLE ? error : 0;
+    if (state == VX7_STREAM_CHANNEL_MAPPED || !st.has_value)
+        return;
+    // The file is gone: its last record is no value of the channel now.
+    st.has_value = false;
+    st.wall_ns = wall_ns;
+    lock.unlock();
+    Event status;
+    status.kind = Event::Kind::Status;
+    status.sample.channel = channel;
+    status.sample.has_value = 0;
+    status.sample.wall_ns = wall_ns;
+    status.json = std::make_shared<const std::string>(status_json(channel, false, wall_ns));
+    notify(&status, nullptr);
+}
+
+void Hub::notify(const Event *status, const Event *sample)
+{
+    std::lock_guard lock(mu_);
+    for (auto &[id, cb] : callbacks_) {
+        if (status != nullptr)
+            cb(*status);
+        if (sample != nullptr)
+            cb(*sample);
     }
 }
 
@@ -95,6 +147,8 @@ void Hub::publish(const vx7_sample &s)
     st.has_value = s.has_value != 0;
     st.wall_ns = s.wall_ns;
     if (st.has_value) {
+        st.file_state = VX7_STREAM_CHANNEL_MAPPED; // a record was read from it
+        st.file_error = 0;
         st.volts = s.volts;
         st.elapsed_ms = s.elapsed_ms;
         ++st.samples;
@@ -117,13 +171,7 @@ void Hub::publish(const vx7_sample &s)
     if (is_sample)
         sample_event.json = std::make_shared<const std::string>(sample_json(s));
 
-    lock.lock();
-    for (auto &[id, cb] : callbacks_) {
-        if (status_changed)
-            cb(status_event);
-        if (is_sample)
-            cb(sample_event);
-    }
+    notify(status_changed ? &status_event : nullptr, is_sample ? &sample_event : nullptr);
 }
 
 int Hub::subscribe(std::function<void(const Event &)> callback)

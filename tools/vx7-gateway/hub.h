@@ -2,6 +2,15 @@
 // sample to whoever listens (HTTP event-stream clients, the MQTT publisher),
 // keeping the latest state of each channel, counters and a history ring.
 //
+// A channel has a value only while its channel file is there and usable: a
+// file that is removed, or replaced by something that cannot be mapped,
+// takes the channel's value away (a status event, as when the driver
+// stops), until the stream maps a file again and sees its record.
+//
+// The channel configuration (names, units, scaling, alarm limits) is given
+// before start() and fixed from then on; events carry the scaled value of
+// configured channels.
+//
 // Nothing a listener does can stall the stream: callbacks run on the stream
 // thread and must return at once.
 #ifndef VX7_GATEWAY_HUB_H
@@ -38,11 +47,13 @@ struct Event {
 
 // The latest state of a channel.
 struct ChannelState {
-    bool has_value = false;
+    bool has_value = false; // a value, and its file is still there and usable
     double volts = 0.0;
     std::uint64_t elapsed_ms = 0;
-    std::int64_t wall_ns = 0;  // when the stream saw it; 0: never
-    std::uint64_t samples = 0; // samples with a value since the gateway started
+    std::int64_t wall_ns = 0;                   // when the stream saw it; 0: never
+    std::uint64_t samples = 0;                  // samples with a value since the gateway started
+    int file_state = VX7_STREAM_CHANNEL_MAPPED; // vx7_stream_channel_state of its file
+    int file_error = 0;                         // errno when the file is unusable
 };
 
 // One row of the history.
@@ -64,6 +75,10 @@ public:
     Hub(const Hub &) = delete;
     Hub &operator=(const Hub &) = delete;
 
+    // The channels' names, units, scaling and limits; before start().
+    void configure_channels(const vx7::lines::ChannelConfig &config) { config_ = config; }
+    const vx7::lines::ChannelConfig &channel_config() const { return config_; }
+
     // Opens the stream (options as vx7_stream_open takes them) and starts the
     // stream thread. Returns the stream's result code.
     int start(const vx7_stream_options &options);
@@ -73,6 +88,9 @@ public:
     // What the stream thread does with each sample; public so that tests can
     // feed samples without a driver.
     void publish(const vx7_sample &s);
+    // What the stream thread does when a channel file's state changes
+    // (vx7_stream_channel_state; errno for an unusable one); public too.
+    void file_state(int channel, int state, int error, std::int64_t wall_ns);
 
     // Listeners. A callback runs on the stream thread for every event, with
     // the hub's lock held: it must not block nor call the hub. Returns an id
@@ -93,12 +111,15 @@ public:
     std::vector<HistoryRow> history(double seconds) const;
     std::size_t history_capacity() const { return ring_capacity_; }
 
-    // The JSON texts of events (also used by the MQTT publisher).
-    static std::string sample_json(const vx7_sample &s);
+    // The JSON texts of events: a sample's with the fields of
+    // vx7::lines::sample_event_json for this hub's configuration.
+    std::string sample_json(const vx7_sample &s) const;
     static std::string status_json(int channel, bool has_value, std::int64_t wall_ns);
 
 private:
     void run();
+    void check_files(std::array<int, kChannels> &known);
+    void notify(const Event *status, const Event *sample);
 
     // A channel's ring: allocated once and left uninitialised, so that its
     // pages cost memory only as they fill.
@@ -114,6 +135,7 @@ private:
     };
 
     const std::size_t ring_capacity_;
+    vx7::lines::ChannelConfig config_;
     mutable std::mutex mu_;
     std::array<ChannelState, kChannels> state_{};
     std::array<Ring, kChannels> rings_;

@@ -1,6 +1,7 @@
 // vx7-gateway: serves what the sample stream sees over HTTP (dashboard page,
 // JSON and event-stream API, Prometheus metrics) and, with --mqtt, publishes
 // it to an MQTT broker.
+#include "channel_config.h"
 #include "configure.h"
 #include "hub.h"
 #include "mqtt_publisher.h"
@@ -48,6 +49,10 @@ const char kHelp[] =
     "  --web-config FILE     TLS and logins, in the web-configuration format of\n"
     "                        Prometheus exporters (tls_server_config,\n"
     "                        basic_auth_users); read again when it changes\n"
+    "  --channels-config FILE\n"
+    "                        names, units, scaling (value = volts x scale +\n"
+    "                        offset) and alarm limits of the channels (YAML;\n"
+    "                        see the README)\n"
     "  --help                this text\n"
     "  --version             the program's version\n"
     "\n"
@@ -111,6 +116,8 @@ struct Options {
     vx7::mqtt::Config mqtt;
     std::string channels_dir;
     bool have_channels_dir = false;
+    std::string channels_config; // --channels-config FILE
+    vx7::lines::ChannelConfig channels;
 };
 
 // Parses the command line; returns -1 to go on, else the exit status.
@@ -173,6 +180,12 @@ int parse(int argc, char **argv, Options &o)
             if (value.empty())
                 return usage_error("--web-config needs a file");
             o.server.web_config = value;
+        } else if (a == "--channels-config") {
+            if (!take_value("a file name"))
+                return kExitUsage;
+            if (value.empty())
+                return usage_error("--channels-config needs a file name");
+            o.channels_config = value;
         } else if (vx7::mqtt::is_option(a)) {
             if (!take_value("a value"))
                 return kExitUsage;
@@ -185,6 +198,13 @@ int parse(int argc, char **argv, Options &o)
         }
     }
     o.mqtt.allow_configure = o.server.allow_configure;
+    if (!o.channels_config.empty()) {
+        if (const std::string e = vx7::channels::load(o.channels_config, o.channels); !e.empty()) {
+            std::fprintf(stderr, "vx7-gateway: %s\n", e.c_str());
+            return kExitUsage;
+        }
+    }
+    o.mqtt.channels = o.channels;
     if (const std::string e = vx7::mqtt::finish_config(o.mqtt); !e.empty())
         return usage_error("%s", e.c_str());
     if (!o.http && !o.mqtt.enabled)
@@ -259,6 +279,7 @@ int main(int argc, char **argv)
     sigset_t waiting;
     install_signals(waiting);
 
+    hub.configure_channels(o.channels);
     // The stream sleeps until the driver wakes it: its own period matters
     // only for files without a sequence counter.
     vx7_stream_options so{};

@@ -10,16 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 namespace vx7::gateway {
 
 // CLOCK_REALTIME in ns.
 std::int64_t now_ns();
-
-// GET /api/v1/channels: each channel's latest state and the driver's.
-std::string channels_json(const std::array<ChannelState, kChannels> &channels, std::int64_t now, bool driver_running,
-                          bool configure_allowed);
 
 // The gateway's own counters in /metrics.
 struct GatewayCounters {
@@ -36,13 +31,11 @@ struct StreamCounters {
 };
 
 // GET /metrics: the Prometheus text format (HELP and TYPE for each family).
-std::string metrics_text(const std::array<ChannelState, kChannels> &channels, std::int64_t now, bool driver_running,
-                         const StreamCounters &stream, const GatewayCounters &counters);
-
-// GET /api/v1/history: the header line, then one line per row (the columns
-// of vx7ctl record, volts as the driver writes them).
-inline constexpr std::string_view kHistoryCsvHeader = "time,elapsed_ms,channel,volts\n";
-void append_csv_row(std::string &out, const HistoryRow &row);
+// The channel families come from channel_views.h; names, units and scaled
+// values from the channel configuration.
+std::string metrics_text(const std::array<ChannelState, kChannels> &channels, const vx7::lines::ChannelConfig &config,
+                         std::int64_t now, bool driver_running, const StreamCounters &stream,
+                         const GatewayCounters &counters);
 
 } // namespace vx7::gateway
 

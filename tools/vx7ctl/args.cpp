@@ -236,6 +236,10 @@ int record_option(Args &args, RecordOptions &o)
         if (!parse_real(v, o.duration_s) || !(o.duration_s > 0) || o.duration_s > kMaxDuration)
             return usage_error("record: --duration must be a number of seconds above 0, at most %.0f, not '%.*s'",
                                kMaxDuration, VX7CTL_QUOTED(v));
+    } else if (args.option("--channels-config", v, missing)) {
+        if (missing || v.empty())
+            return usage_error("record: --channels-config needs a file name");
+        o.channels_config = v;
     } else if (args.option("--count", v, missing)) {
         unsigned long long n = 0;
         if (!parse_uint(v, kMaxCount, n) || n == 0)

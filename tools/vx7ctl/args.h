@@ -92,6 +92,7 @@ struct RecordOptions {
     double duration_s = 0;            // 0: no limit
     std::uint64_t count = 0;          // samples with a value; 0: no limit
     Existing existing = Existing::Refuse;
+    std::string channels_config; // --channels-config FILE; empty: none (no value column)
 };
 int parse_record(Args &args, RecordOptions &o);
 

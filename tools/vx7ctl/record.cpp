@@ -3,6 +3,7 @@
 // file, until Ctrl+C/SIGTERM, --duration or --count; then a summary on
 // standard error.
 #include "args.h"
+#include "channel_config.h"
 #include "commands.h"
 #include "interrupt.h"
 #include "record_output.h"
@@ -115,7 +116,8 @@ void print_summary(const Tally &t, const vx7_stream *stream, const RecordOptions
 
 // The recording itself, from an open stream to an open output. Returns the
 // exit status; the summary is printed by the caller when it is kOk.
-int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, Tally &tally)
+int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, const ChannelConfig &config,
+                Tally &tally)
 {
     const InterruptFlag interrupts;
     const std::int64_t start = monotonic_ns();
@@ -126,7 +128,7 @@ int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, T
     // after the first of them. The header is due at once.
     std::int64_t write_by = INT64_MAX;
     if (csv && out.needs_header()) {
-        out.pending() += kCsvHeader;
+        out.pending() += csv_header(config.given);
         write_by = start;
     }
     const auto write_failed = [&] {
@@ -147,9 +149,9 @@ int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, T
             if (out.pending().empty())
                 write_by = out.regular() ? now + kFileWriteNs : now;
             if (csv)
-                append_csv_line(out.pending(), s);
+                append_csv_line(out.pending(), s, &config);
             else
-                append_jsonl_line(out.pending(), s);
+                append_jsonl_line(out.pending(), s, &config);
             tally.add(s);
             if (o.count != 0 && tally.total >= o.count)
                 break;
@@ -177,6 +179,11 @@ int cmd_record(Args &args)
     RecordOptions o;
     if (const int rc = parse_record(args, o); rc != kOk)
         return rc;
+    ChannelConfig config;
+    if (!o.channels_config.empty()) {
+        if (const std::string error = vx7::channels::load(o.channels_config, config); !error.empty())
+            return fail(kUsage, "record: %s", error.c_str());
+    }
 
     vx7_stream_options so{};
     so.channel_mask = o.channel_mask;
@@ -193,7 +200,7 @@ int cmd_record(Args &args)
     // the recording with a message, instead of a silent death by SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
     Tally tally;
-    const int rc = record_loop(stream, out, o, tally);
+    const int rc = record_loop(stream, out, o, config, tally);
     if (rc == kOk)
         print_summary(tally, stream, o, out);
     vx7_stream_close(stream);

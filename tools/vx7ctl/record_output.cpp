@@ -57,13 +57,14 @@ std::string RecordOutput::open(const RecordOptions &o)
         return with_reason("cannot open " + o.output);
     regular_ = S_ISREG(st.st_mode);
     if (o.existing == RecordOptions::Existing::Append && regular_ && st.st_size > 0)
-        return check_appendable(o.format);
+        return check_appendable(o);
     return {};
 }
 
 // An existing file is added to only when it holds a recording of the same
-// format that ends with a whole line.
-std::string RecordOutput::check_appendable(RecordOptions::Format format)
+// format, with a value column when (and only when) this one has one, that
+// ends with a whole line.
+std::string RecordOutput::check_appendable(const RecordOptions &o)
 {
     char buf[kMaxFirstLine];
     ssize_t n;
@@ -74,11 +75,21 @@ std::string RecordOutput::check_appendable(RecordOptions::Format format)
     const std::string_view head(buf, static_cast<std::size_t>(n));
     const std::size_t newline = head.find('\n');
     const std::string_view first = head.substr(0, newline);
-    const bool csv = format == RecordOptions::Format::Csv;
-    if (newline == std::string_view::npos || !(csv ? csv_first_line_ok(first) : jsonl_first_line_ok(first)))
+    const bool csv = o.format == RecordOptions::Format::Csv;
+    const bool with_value = !o.channels_config.empty();
+    const auto ok = [&](bool value) {
+        return csv ? csv_first_line_ok(first, value) : jsonl_first_line_ok(first, value);
+    };
+    if (newline == std::string_view::npos || !ok(with_value)) {
+        if (newline != std::string_view::npos && ok(!with_value))
+            return name_ +
+                   (with_value ? " has no value column (it was recorded without --channels-config)"
+                               : " has a value column (it was recorded with --channels-config)") +
+                   "; not adding to it";
         return name_ + " is not a " +
                (csv ? "CSV recording (its first line is not time,elapsed_ms,channel,volts)" : "JSON-lines recording") +
                "; not adding to it";
+    }
     const off_t end = lseek(fd_, 0, SEEK_END);
     char last = '\n';
     if (end <= 0 || pread(fd_, &last, 1, end - 1) != 1)

@@ -45,7 +45,7 @@ public:
     [[nodiscard]] std::uint64_t lines_written() const { return lines_written_; }
 
 private:
-    [[nodiscard]] std::string check_appendable(RecordOptions::Format format);
+    [[nodiscard]] std::string check_appendable(const RecordOptions &o);
     void cut_back_to_whole_lines(std::size_t written);
 
     vx7::UniqueFD owned_;

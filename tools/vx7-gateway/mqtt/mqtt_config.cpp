@@ -325,7 +325,7 @@ std::string finish_config(Config &config)
     return {};
 }
 
-std::string sample_json(const vx7_sample &sample)
+std::string sample_json(const vx7_sample &sample, const vx7::lines::ChannelSpec *spec)
 {
     nlohmann::ordered_json j;
     j["time"] = iso_time(sample.wall_ns);
@@ -345,7 +345,15 @@ std::string sample_json(const vx7_sample &sample)
         else
             j["volts"] = nullptr;
     }
-    return j.dump();
+    if (spec != nullptr && spec->configured) {
+        // The value of the volts sent.
+        if (j["volts"].is_number())
+            j["value"] = vx7::lines::scaled(*spec, j["volts"].get<double>());
+        else
+            j["value"] = nullptr;
+        j["unit"] = spec->unit;
+    }
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 } // namespace vx7::mqtt

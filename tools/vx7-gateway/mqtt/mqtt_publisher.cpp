@@ -189,7 +189,7 @@ void Publisher::publish(const vx7_sample &sample)
         dropped_.fetch_add(1);
         return;
     }
-    const std::string payload = sample_json(sample);
+    const std::string payload = sample_json(sample, &config_.channels.of(sample.channel));
     const std::string topic = config_.prefix + "/" + std::to_string(sample.channel);
     const int length = static_cast<int>(payload.size());
     pending_.fetch_add(2);

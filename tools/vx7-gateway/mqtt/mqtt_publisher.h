@@ -4,6 +4,7 @@
 //
 // Topics, under a prefix (default "vx7/<hostname>"):
 //   <prefix>/<channel>             every sample, JSON {"time","elapsed_ms","volts"}
+//                                  (and "value", "unit" for a configured channel)
 //   <prefix>/<channel>/last        the same, retained: the channel's latest sample
 //   <prefix>/status                retained "online"; "offline" on a clean stop
 //                                  and, through the broker's will, when the
@@ -51,10 +52,11 @@ struct Config {
     std::string credentials_file; // --mqtt-credentials
     std::string username;         // read from the credentials file
     std::string password;
-    std::string cafile;           // --mqtt-cafile
-    std::string certfile;         // --mqtt-cert
-    std::string keyfile;          // --mqtt-key
-    bool allow_configure = false; // --allow-configure (the gateway's option)
+    std::string cafile;                 // --mqtt-cafile
+    std::string certfile;               // --mqtt-cert
+    std::string keyfile;                // --mqtt-key
+    bool allow_configure = false;       // --allow-configure (the gateway's option)
+    vx7::lines::ChannelConfig channels; // --channels-config (the gateway's option)
 };
 
 // Whether `name` ("--mqtt-qos") is one of the options below; each takes a value.
@@ -76,8 +78,10 @@ struct Config {
 [[nodiscard]] std::string read_credentials(const std::string &path, std::string &username, std::string &password);
 
 // The payload of a sample: {"time":"2026-12-08T10:11:12.123456Z",
-// "elapsed_ms":N,"volts":X}, volts null for a "no value" sample.
-[[nodiscard]] std::string sample_json(const vx7_sample &sample);
+// "elapsed_ms":N,"volts":X}, volts null for a "no value" sample; for a
+// configured channel (`spec`) also "value" (volts x scale + offset, null
+// with volts) and "unit".
+[[nodiscard]] std::string sample_json(const vx7_sample &sample, const vx7::lines::ChannelSpec *spec = nullptr);
 // Wall-clock nanoseconds as ISO 8601 UTC with microseconds: the time of
 // vx7ctl record's lines and the gateway's events.
 using vx7::lines::iso_time;
