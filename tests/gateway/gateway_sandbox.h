@@ -78,7 +78,7 @@ inline Proc run_host(const vx7test::TempDir &dir, const std::vector<std::string>
 // line `answer` gives; the other lines are its output. Standard error goes
 // to a file. The program is killed when it has not ended within `timeout`.
 inline Proc run_interactive(const vx7test::TempDir &dir, const std::vector<std::string> &args,
-                     const std::function<std::string(const std::string &)> &answer, std::chrono::seconds timeout)
+                            const std::function<std::string(const std::string &)> &answer, std::chrono::seconds timeout)
 {
     Proc p;
     int in[2], out[2];

@@ -415,8 +415,8 @@ int streams_mode(Stand &st, int seconds, int nclients, const char *wrap)
             lost += std::strtoull(last_metrics.c_str() + at + series.size(), nullptr, 10);
     }
     std::printf("the gateway's lost samples (vx7_samples_lost_total, all channels): %llu\n", lost);
-    std::printf("the gateway with no client over %d s: %.3f %% of one core, %.3f wake-ups per sample\n",
-                idle_seconds, idle_cpu, idle_wakeups);
+    std::printf("the gateway with no client over %d s: %.3f %% of one core, %.3f wake-ups per sample\n", idle_seconds,
+                idle_cpu, idle_wakeups);
     if (nclients > 0) {
         // The events' size on the wire: a sample's JSON, its SSE lines and chunk framing.
         const double floor = bare_sender_cpu(std::min(seconds, 60), nclients, 135);

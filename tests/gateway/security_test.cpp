@@ -249,8 +249,8 @@ TEST_F(Secured, DashboardBehindALogin)
     }));
     sim_->clear_commands(dev_);
     const std::string page = "http://127.0.0.1:" + std::to_string(port_) + "/";
-    const Proc refused = run_host(
-        dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY, "--login-only", "--url", page, "--out", dir_.file("refused")});
+    const Proc refused = run_host(dir_, {"/usr/bin/python3", VX7_TEST_DASHBOARD_PY, "--login-only", "--url", page,
+                                         "--out", dir_.file("refused")});
     EXPECT_NE(refused.status, 0) << "the page worked without a login";
     const Proc p = run_host(dir_, {"env", "VX7_DASHBOARD_LOGIN=prom:s3cret", "/usr/bin/python3", VX7_TEST_DASHBOARD_PY,
                                    "--login-only", "--url", page, "--out", dir_.file("login")});

@@ -275,9 +275,8 @@ private:
                            });
         }
         case Route::Channels:
-            return respond(http::status::ok,
-                           channels_json(cx_.hub.channels(), cx_.hub.channel_config(), host_name(),
-                                         driver_running(o_.home), o_.allow_configure, now_ns()));
+            return respond(http::status::ok, channels_json(cx_.hub.channels(), cx_.hub.channel_config(), host_name(),
+                                                           driver_running(o_.home), o_.allow_configure, now_ns()));
         case Route::Metrics:
             return respond(http::status::ok, cx_.metrics(), "text/plain; version=0.0.4; charset=utf-8");
         case Route::Stream:

@@ -232,7 +232,8 @@ std::string Server::metrics() const
     for (int c = 1; c <= kChannels; ++c)
         stream.lost[static_cast<std::size_t>(c - 1)] = hub_.lost(c);
     stream.late_polls = hub_.late_polls();
-    std::string out = metrics_text(hub_.channels(), hub_.channel_config(), now_ns(), driver_running(options_.home), stream, counters);
+    std::string out =
+        metrics_text(hub_.channels(), hub_.channel_config(), now_ns(), driver_running(options_.home), stream, counters);
     for (const auto &source : metrics_sources_)
         out += source();
     return out;
