@@ -26,6 +26,14 @@ const char *dmn_home_directory(void);
  * directory, or when the path does not fit DMN_PATH_SIZE or `size`. */
 int dmn_lock_path(const char *program, char *buf, size_t size);
 
+/* The same with the home directory given (null or empty: no lock file,
+ * DMN_BAD_PATH). */
+int dmn_lock_path_in(const char *home, const char *program, char *buf, size_t size);
+
+/* The names the acquisition driver is installed under, for the tools that
+ * look for a running driver by its lock file; ends with a null pointer. */
+extern const char *const dmn_driver_programs[];
+
 #ifdef __cplusplus
 }
 #endif

@@ -73,9 +73,10 @@ struct Paths {
     char log[DMN_PATH_SIZE];  // dir + name tail + ".log"
 };
 
-// Builds the lock and log paths of a program started as `name` (argv[0]).
-// Returns null, or why they cannot be built.
-const char *build_paths(const char *name, Paths &p)
+// Builds the lock and log paths of a program started as `name` (argv[0])
+// in `home` (dmn_home_directory's). Returns null, or why they cannot be
+// built.
+const char *build_paths(const char *name, const char *home, Paths &p)
 {
     p.dir[0] = p.lock[0] = p.log[0] = '\0';
     const char *slash = name != nullptr ? std::strrchr(name, '/') : nullptr;
@@ -84,8 +85,7 @@ const char *build_paths(const char *name, Paths &p)
     // and no process could be recognised as its daemon.
     if (base_name(tail).empty())
         return "no program name";
-    const char *home = dmn_home_directory();
-    if (home == nullptr)
+    if (home == nullptr || home[0] == '\0')
         return "HOME is not set and the password database has no home directory";
 
     // A relative HOME is taken from the current directory now: the daemon
@@ -226,13 +226,20 @@ extern "C" const char *dmn_home_directory(void)
     return nullptr;
 }
 
+extern "C" const char *const dmn_driver_programs[] = {"vx7_driver", "vx7_driver_quiet", nullptr};
+
 extern "C" int dmn_lock_path(const char *program, char *buf, size_t size)
+{
+    return dmn_lock_path_in(dmn_home_directory(), program, buf, size);
+}
+
+extern "C" int dmn_lock_path_in(const char *home, const char *program, char *buf, size_t size)
 {
     if (buf == nullptr || size == 0)
         return DMN_BAD_PATH;
     buf[0] = '\0';
     Paths p;
-    if (build_paths(program, p) != nullptr)
+    if (build_paths(program, home, p) != nullptr)
         return DMN_BAD_PATH;
     const std::size_t len = std::strlen(p.lock);
     if (len >= size)
@@ -246,7 +253,7 @@ extern "C" int dmn_find_files(const char *name)
     DMN_LOCK_FILE[0] = '\0';
     DMN_LOG_FILE[0] = '\0';
     Paths p;
-    if (const char *problem = build_paths(name, p); problem != nullptr) {
+    if (const char *problem = build_paths(name, dmn_home_directory(), p); problem != nullptr) {
         path_problem = problem;
         return DMN_BAD_PATH;
     }

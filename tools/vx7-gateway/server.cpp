@@ -1,19 +1,17 @@
 #include "server.h"
 
 #include "daemon.h"
+#include "daemon_paths.h"
 #include "http_session.h"
 #include "responses.h"
 
 #include <boost/asio/post.hpp>
 
-#include <cstdlib>
 #include <fcntl.h>
 
 namespace vx7::gateway {
 
 namespace {
-
-constexpr const char *kDriverPrograms[] = {"vx7_driver", "vx7_driver_quiet"};
 
 template <class Socket>
 void close_on_exec(Socket &s)
@@ -26,21 +24,15 @@ void close_on_exec(Socket &s)
 
 bool driver_running(const std::string &home_dir)
 {
-    std::string home = home_dir;
-    if (home.empty()) {
-        const char *h = std::getenv("HOME");
-        if (h == nullptr || h[0] == '\0')
-            return false;
-        home = h;
-    }
-    for (const char *p : kDriverPrograms) {
-        // Started by a path, the driver keeps its lock in HOME/.log/; by a
-        // bare name, in HOME itself as ".log<name>.pid".
-        for (const std::string &lock : {home + "/.log/" + p + ".pid", home + "/.log" + p + ".pid"}) {
-            if (lock.size() >= DMN_PATH_SIZE)
-                continue;
+    const char *home = home_dir.empty() ? dmn_home_directory() : home_dir.c_str();
+    for (const char *const *p = dmn_driver_programs; *p != nullptr; ++p) {
+        // Started by a path, and started by a bare name (daemon control
+        // knows where each keeps its lock).
+        for (const std::string &started_as : {std::string("/") + *p, std::string(*p)}) {
+            char lock[DMN_PATH_SIZE];
             long pid = 0;
-            if (dmn_lock_state(lock.c_str(), p, &pid) == DMN_LOCK_LIVE)
+            if (dmn_lock_path_in(home, started_as.c_str(), lock, sizeof lock) == 0 &&
+                dmn_lock_state(lock, *p, &pid) == DMN_LOCK_LIVE)
                 return true;
         }
     }

@@ -55,11 +55,12 @@ struct ServerOptions {
     std::chrono::milliseconds stream_stall = EventStreams::kDefaultStall;
 
     // Lock files that say whether the driver runs (see driver_running).
-    std::string home; // empty: $HOME
+    std::string home; // empty: the home directory daemon control uses
 };
 
-// Whether a vx7 acquisition driver (vx7_driver or vx7_driver_quiet) holds its
-// lock file under `home` (HOME/.log/NAME.pid or HOME/.logNAME.pid).
+// Whether a vx7 acquisition driver (one of daemon control's driver names)
+// holds its lock file under `home` (empty: the home directory daemon control
+// uses, HOME or the password database's), where daemon control keeps it.
 bool driver_running(const std::string &home);
 
 // Extra lines for /metrics (for example from the MQTT publisher); each

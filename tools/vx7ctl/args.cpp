@@ -1,8 +1,9 @@
 #include "args.h"
 
+#include "daemon_paths.h"
+
 #include <cstdarg>
 #include <cstdio>
-#include <iterator>
 
 namespace vx7ctl {
 
@@ -70,7 +71,6 @@ int Args::unexpected(const char *command) const
 
 int parse_status(Args &args, StatusOptions &o)
 {
-    static constexpr const char *kDefaultPrograms[] = {"vx7_driver", "vx7_driver_quiet"};
     while (!args.done()) {
         std::string_view v;
         bool missing = false;
@@ -85,7 +85,8 @@ int parse_status(Args &args, StatusOptions &o)
         o.programs.emplace_back(base);
     }
     if (o.programs.empty())
-        o.programs.assign(std::begin(kDefaultPrograms), std::end(kDefaultPrograms));
+        for (const char *const *p = dmn_driver_programs; *p != nullptr; ++p)
+            o.programs.emplace_back(*p);
     return kOk;
 }
 
