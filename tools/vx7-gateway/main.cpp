@@ -8,6 +8,7 @@
 #include "request_rules.h"
 #include "server.h"
 #include "settings.h"
+#include "stop_signals.h"
 #include "vx7version/version.h"
 
 #include <atomic>
@@ -18,7 +19,6 @@
 #include <cstring>
 #include <malloc.h>
 #include <memory>
-#include <pthread.h>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -69,13 +69,6 @@ const char kHelp[] =
     "                                 input (with --allow-configure)\n"
     "\n"
     "SIGINT or SIGTERM closes the clients and ends the program with status 0.\n";
-
-volatile std::sig_atomic_t g_stop = 0;
-
-extern "C" void on_signal(int)
-{
-    g_stop = 1;
-}
 
 [[gnu::format(printf, 1, 2)]] int usage_error(const char *fmt, ...)
 {
@@ -215,26 +208,6 @@ int parse(int argc, char **argv, Options &o)
     return -1;
 }
 
-// Installs the handlers and blocks SIGINT and SIGTERM in this thread and
-// every thread it starts from now on; `waiting` gets the mask to wait with
-// (sigsuspend), under which only the main thread takes them.
-void install_signals(sigset_t &waiting)
-{
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN); // a client that went away is a failed write, not the end
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, &waiting);
-    sigdelset(&waiting, SIGINT);
-    sigdelset(&waiting, SIGTERM);
-}
-
 // MQTT, when asked for: every sample (and every "no value") handed on from
 // the stream thread; publish() only queues and never waits for the network.
 // False (with the message printed) when it cannot start.
@@ -276,8 +249,10 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
 
-    sigset_t waiting;
-    install_signals(waiting);
+    // From here on SIGINT and SIGTERM wait for the main thread, in every
+    // thread started below too.
+    vx7::InterruptWait stop_signals;
+    std::signal(SIGPIPE, SIG_IGN); // a client that went away is a failed write, not the end
 
     hub.configure_channels(o.channels);
     // The stream sleeps until the driver wakes it: its own period matters
@@ -321,8 +296,8 @@ int main(int argc, char **argv)
     } else {
         std::fprintf(stderr, "vx7-gateway: no HTTP (--listen none)\n");
     }
-    while (g_stop == 0)
-        sigsuspend(&waiting);
+    while (stop_signals.wait(60000)) {
+    }
 
     // The stream stops first; then the server ends every event stream,
     // closes every connection and waits for its workers. The MQTT side says

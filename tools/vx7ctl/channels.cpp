@@ -1,10 +1,10 @@
 // The commands that look at the driver and its channel files: status, read.
 #include "args.h"
 #include "commands.h"
-#include "interrupt.h"
 
 #include "daemon.h"
 #include "daemon_paths.h"
+#include "stop_signals.h"
 #include "vx7/memfile.h"
 #include "vx7/vx7.h"
 #include "vx7record/record.h"
@@ -149,7 +149,7 @@ int cmd_read(Args &args)
 
     // In place on a terminal; elsewhere (a pipe, a file) one block per reading.
     const bool in_place = !o.json && isatty(1) == 1;
-    InterruptWait waiter;
+    vx7::InterruptWait waiter;
     bool all = false;
     for (unsigned long long i = 0; o.count == 0 || i < o.count; ++i) {
         if (i > 0 && !waiter.wait(o.interval_ms))

@@ -5,10 +5,10 @@
 #include "args.h"
 #include "channel_config.h"
 #include "commands.h"
-#include "interrupt.h"
 #include "record_output.h"
 #include "sample_lines.h"
 
+#include "stop_signals.h"
 #include "vx7/stream.h"
 
 #include <cerrno>
@@ -119,7 +119,7 @@ void print_summary(const Tally &t, const vx7_stream *stream, const RecordOptions
 int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, const ChannelConfig &config,
                 Tally &tally)
 {
-    const InterruptFlag interrupts;
+    const vx7::InterruptFlag interrupts;
     const std::int64_t start = monotonic_ns();
     const std::int64_t end = o.duration_s > 0 ? start + static_cast<std::int64_t>(o.duration_s * 1e9) : INT64_MAX;
     const bool csv = o.format == RecordOptions::Format::Csv;
@@ -134,7 +134,7 @@ int record_loop(vx7_stream *stream, RecordOutput &out, const RecordOptions &o, c
     const auto write_failed = [&] {
         return fail(kFailed, "record: cannot write to %s: %s", out.name().c_str(), std::strerror(errno));
     };
-    while (!InterruptFlag::interrupted()) {
+    while (!vx7::InterruptFlag::interrupted()) {
         const std::int64_t now = monotonic_ns();
         if (now > end)
             break;

@@ -1,11 +1,12 @@
-// Ctrl+C and SIGTERM for the commands that run until stopped (read --watch,
-// record): the handlers only set a flag that the command looks at.
-#ifndef VX7CTL_INTERRUPT_H
-#define VX7CTL_INTERRUPT_H
+// Ctrl+C and SIGTERM as a request to stop, for the programs and commands that
+// run until stopped (vx7-gateway, vx7ctl read --watch and record): the
+// handlers only set a flag that the program looks at.
+#ifndef VX7_STOP_SIGNALS_H
+#define VX7_STOP_SIGNALS_H
 
 #include <csignal>
 
-namespace vx7ctl {
+namespace vx7 {
 
 // While an object lives, SIGINT and SIGTERM set the flag that interrupted()
 // reads (and interrupt a blocking call with EINTR) instead of ending the
@@ -26,7 +27,9 @@ private:
 
 // An InterruptFlag whose signals stay blocked except while waiting, so that
 // one arriving at any moment ends the next wait at once instead of being lost
-// just before it starts.
+// just before it starts. Made before a program starts its threads, it keeps
+// the signals blocked in them too, so that only the waiting thread takes
+// them.
 class InterruptWait {
 public:
     InterruptWait();
@@ -35,13 +38,13 @@ public:
     InterruptWait &operator=(const InterruptWait &) = delete;
 
     // Waits `ms` milliseconds; false when interrupted.
-    bool wait(long ms);
+    [[nodiscard]] bool wait(long ms);
 
 private:
     InterruptFlag flag_;
     sigset_t wait_mask_{};
 };
 
-} // namespace vx7ctl
+} // namespace vx7
 
 #endif

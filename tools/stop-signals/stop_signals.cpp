@@ -1,9 +1,9 @@
-#include "interrupt.h"
+#include "stop_signals.h"
 
 #include <poll.h>
 #include <time.h>
 
-namespace vx7ctl {
+namespace vx7 {
 namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -72,4 +72,4 @@ bool InterruptWait::wait(long ms)
     return false;
 }
 
-} // namespace vx7ctl
+} // namespace vx7
