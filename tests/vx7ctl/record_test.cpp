@@ -189,7 +189,9 @@ TEST(RecordSandbox, OptionsChooseChannelsFormatAndEnd)
                          "  time span: "),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("  late polls: 0\n"), std::string::npos) << r.err;
+    // These files carry no sequence counter: they are polled, and how many
+    // polls a loaded machine makes late is not this test's concern.
+    EXPECT_NE(r.err.find("\n  late polls: "), std::string::npos) << r.err;
 }
 
 // vx7ctl read (JSON), status and record (CSV and JSON lines) on the table
