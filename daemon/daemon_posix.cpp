@@ -4,10 +4,10 @@
 // Build switch: with VX7_DRIVER_QUIET defined the daemon keeps its standard
 // output open (the invoker's terminal or pipe); otherwise it detaches all
 // three standard streams.
-#include "daemon.h"
-#include "daemon_paths.h"
-#include "lockfile_posix.h"
-#include "result_messages.h"
+#include "vx7daemon/daemon.h"
+#include "vx7daemon/daemon_paths.h"
+#include "vx7daemon/lockfile_posix.h"
+#include "vx7daemon/result_messages.h"
 
 #include <array>
 #include <csignal>

@@ -3,8 +3,8 @@
 // handler for SIGINT and SIGTERM, moves to the root of the current drive and
 // closes the standard streams. The command line after argv[0] is not looked
 // at, so "stop" and "restart" start one more instance like any other word.
-#include "daemon.h"
-#include "result_messages.h"
+#include "vx7daemon/daemon.h"
+#include "vx7daemon/result_messages.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Daemon control, POSIX form: the lock file (see lockfile_posix.h).
-#include "lockfile_posix.h"
+#include "vx7daemon/lockfile_posix.h"
 
-#include "daemon.h"
+#include "vx7daemon/daemon.h"
 
 #include <cerrno>
 #include <cstdio>

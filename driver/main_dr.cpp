@@ -7,7 +7,7 @@
 // (with or without the sequence word), the claim and the opening of the
 // channel files, the reaction to a channel file that cannot be created and the
 // exit-time registration.
-#include "daemon.h"
+#include "vx7daemon/daemon.h"
 #include "driver_platform.h"
 #include "report.h"
 #include "vx7/memfile.h"

@@ -8,7 +8,7 @@
 // "/".
 #include "fuzz_check.h"
 
-#include "lockfile_posix.h"
+#include "vx7daemon/lockfile_posix.h"
 
 #include <cerrno>
 #include <cstdlib>

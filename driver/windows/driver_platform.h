@@ -4,7 +4,7 @@
 #ifndef VX7_DRIVER_PLATFORM_H
 #define VX7_DRIVER_PLATFORM_H
 
-#include "daemon.h"
+#include "vx7daemon/daemon.h"
 #include "vx7/memfile.h"
 #include "vx7record/record.h"
 

@@ -1,8 +1,8 @@
 // The channel configuration file as vx7ctl and the gateway read it, and the
 // value they make of a sample's volts, against the table of cases that
 // python/vx7.py is checked against too.
-#include "channel_config.h"
-#include "sample_lines.h"
+#include "vx7channelconfig/channel_config.h"
+#include "vx7samplefmt/sample_lines.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 /* daemon.h and daemon_paths.h are C contracts: this file must compile as C. */
-#include "daemon.h"
-#include "daemon_paths.h"
+#include "vx7daemon/daemon.h"
+#include "vx7daemon/daemon_paths.h"
 
 int vx7_daemon_header_is_c(void)
 {

@@ -2,8 +2,8 @@
 // nobody): the lock file's content at the edges of what counts as a PID, the
 // checks that make a live process this program's daemon, and lock paths that
 // are no regular file.
-#include "daemon.h"
-#include "daemon_paths.h"
+#include "vx7daemon/daemon.h"
+#include "vx7daemon/daemon_paths.h"
 
 #include "tempdir.h"
 

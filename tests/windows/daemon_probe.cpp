@@ -10,7 +10,7 @@
 
 #include <direct.h>
 
-#include "daemon.h"
+#include "vx7daemon/daemon.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "daemon.h"
+#include "vx7daemon/daemon.h"
 #include "wintest.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "configure.h"
 
-#include "settings.h"
+#include "vx7settings/settings.h"
 #include "vx7/vx7.h"
 
 #include <nlohmann/json.hpp>

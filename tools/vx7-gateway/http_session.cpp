@@ -5,7 +5,7 @@
 #include "configure.h"
 #include "responses.h"
 #include "server.h"
-#include "settings.h"
+#include "vx7settings/settings.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/stream.hpp>

@@ -16,7 +16,7 @@
 #ifndef VX7_GATEWAY_HUB_H
 #define VX7_GATEWAY_HUB_H
 
-#include "sample_lines.h"
+#include "vx7samplefmt/sample_lines.h"
 #include "vx7/stream.h"
 
 #include <array>

@@ -1,7 +1,7 @@
 #include "server.h"
 
-#include "daemon.h"
-#include "daemon_paths.h"
+#include "vx7daemon/daemon.h"
+#include "vx7daemon/daemon_paths.h"
 #include "http_session.h"
 #include "responses.h"
 

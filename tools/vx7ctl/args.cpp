@@ -1,6 +1,6 @@
 #include "args.h"
 
-#include "daemon_paths.h"
+#include "vx7daemon/daemon_paths.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -3,7 +3,7 @@
 #ifndef VX7CTL_ARGS_H
 #define VX7CTL_ARGS_H
 
-#include "settings.h"
+#include "vx7settings/settings.h"
 
 #include <cstdint>
 #include <string>

@@ -2,9 +2,9 @@
 #include "args.h"
 #include "commands.h"
 
-#include "daemon.h"
-#include "daemon_paths.h"
-#include "stop_signals.h"
+#include "vx7daemon/daemon.h"
+#include "vx7daemon/daemon_paths.h"
+#include "vx7stopsignals/stop_signals.h"
 #include "vx7/memfile.h"
 #include "vx7/vx7.h"
 #include "vx7record/record.h"

@@ -2,7 +2,7 @@
 #include "args.h"
 #include "commands.h"
 
-#include "settings.h"
+#include "vx7settings/settings.h"
 #include "vx7/vhid.h"
 #include "vx7/vx7.h"
 #include "vx7common/unique_fd.h"

@@ -3,12 +3,12 @@
 // file, until Ctrl+C/SIGTERM, --duration or --count; then a summary on
 // standard error.
 #include "args.h"
-#include "channel_config.h"
+#include "vx7channelconfig/channel_config.h"
 #include "commands.h"
 #include "record_output.h"
-#include "sample_lines.h"
+#include "vx7samplefmt/sample_lines.h"
 
-#include "stop_signals.h"
+#include "vx7stopsignals/stop_signals.h"
 #include "vx7/stream.h"
 
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "record_output.h"
 
-#include "sample_lines.h"
+#include "vx7samplefmt/sample_lines.h"
 
 #include <algorithm>
 #include <cerrno>

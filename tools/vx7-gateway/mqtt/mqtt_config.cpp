@@ -1,7 +1,7 @@
 // Options, URL, credentials file and payload format of the MQTT side.
 #include "mqtt_publisher.h"
 
-#include "settings.h"
+#include "vx7settings/settings.h"
 
 #include <nlohmann/json.hpp>
 

@@ -6,7 +6,7 @@
 // cut it short, while a gateway must keep trying and stop at once.
 #include "mqtt_publisher.h"
 
-#include "settings.h"
+#include "vx7settings/settings.h"
 
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>

@@ -21,7 +21,7 @@
 #ifndef VX7_GATEWAY_MQTT_PUBLISHER_H
 #define VX7_GATEWAY_MQTT_PUBLISHER_H
 
-#include "sample_lines.h"
+#include "vx7samplefmt/sample_lines.h"
 #include "vx7/stream.h"
 
 #include <atomic>

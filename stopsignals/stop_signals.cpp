@@ -1,4 +1,4 @@
-#include "stop_signals.h"
+#include "vx7stopsignals/stop_signals.h"
 
 #include <poll.h>
 #include <time.h>

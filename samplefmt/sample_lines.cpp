@@ -1,4 +1,4 @@
-#include "sample_lines.h"
+#include "vx7samplefmt/sample_lines.h"
 
 #include <nlohmann/json.hpp>
 

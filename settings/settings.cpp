@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "vx7settings/settings.h"
 
 #include "vx7/vx7.h"
 

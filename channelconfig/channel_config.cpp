@@ -3,7 +3,7 @@
 // Python module, on another YAML library, reads every file the same way.
 // Mappings are walked with range-for, which holds each key/value pair by
 // value: a reference into what yaml-cpp's iterator -> gives would dangle.
-#include "channel_config.h"
+#include "vx7channelconfig/channel_config.h"
 #include "vx7common/unique_fd.h"
 
 #include <yaml-cpp/yaml.h>

@@ -18,7 +18,7 @@
 #ifndef VX7_CHANNEL_CONFIG_H
 #define VX7_CHANNEL_CONFIG_H
 
-#include "sample_lines.h"
+#include "vx7samplefmt/sample_lines.h"
 
 #include <string>
 #include <string_view>

@@ -1,5 +1,5 @@
 // A build without yaml-cpp: no channel configuration files.
-#include "channel_config.h"
+#include "vx7channelconfig/channel_config.h"
 
 namespace vx7::channels {
 

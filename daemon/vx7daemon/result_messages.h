@@ -3,7 +3,7 @@
 #ifndef VX7_DAEMON_RESULT_MESSAGES_H
 #define VX7_DAEMON_RESULT_MESSAGES_H
 
-#include "daemon.h"
+#include "vx7daemon/daemon.h"
 
 #include <cstdio>
 
