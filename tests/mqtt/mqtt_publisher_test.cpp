@@ -88,6 +88,16 @@ std::vector<nlohmann::json> payloads(const std::vector<Message> &messages)
     return r;
 }
 
+// The reconnect delays double from 1 s and stay at 30 s from the sixth
+// failure in a row on.
+TEST(MqttPublisher, BackoffDoublesUpTo30Seconds)
+{
+    const int expected[] = {1, 2, 4, 8, 16, 30, 30};
+    for (int failures = 0; failures < 7; ++failures)
+        EXPECT_EQ(vx7::mqtt::backoff_seconds(failures), expected[failures]) << failures << " failures before";
+    EXPECT_EQ(vx7::mqtt::backoff_seconds(1000), 30);
+}
+
 TEST(MqttPublisher, EverySampleInOrderOnItsTopic)
 {
     vx7test::TempDir dir;
