@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -131,6 +133,50 @@ TEST_P(DaemonHostile, InheritedDescriptorsAreClosed)
     EXPECT_EQ(fds.out.find("/tmp/nine"), std::string::npos) << fds.out;
     EXPECT_EQ(sb.run(exe() + " stop").status, 1);
     EXPECT_EQ(sb.wait_exit(pid), 0);
+}
+
+// Whatever descriptors above 2 the invoker passes, the lowest (3) and one far
+// above the rest included, the daemon keeps none of them: each of its
+// descriptors above 2 is one of the channel files it opened itself.
+TEST_P(DaemonHostile, NoDescriptorAboveTwoSurvives)
+{
+    struct Case {
+        const char *what;
+        const char *redirects; // bash redirections on the start command
+    } cases[] = {
+        {"3 alone", "3>/tmp/in3"},
+        {"3 and 4", "3>/tmp/in3 4</tmp/in4"},
+        {"3 to 9", "3>/tmp/in3 4</tmp/in4 5>/tmp/in5 6</tmp/in6 7>/tmp/in7 8</tmp/in8 9>/tmp/in9"},
+        {"3 and a far one", "3</tmp/in3 200>/tmp/in200"},
+    };
+    Sandbox sb(driver_options());
+    ASSERT_EQ(sb.run("touch /tmp/in3 /tmp/in4 /tmp/in6 /tmp/in8").status, 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto r = sb.run("bash -c '" + exe() + " start " + c.redirects + "'");
+        ASSERT_EQ(r.status, 1) << r.out << r.err;
+        int pid = 0;
+        ASSERT_TRUE(Sandbox::wait_until([&] { return (pid = lock_pid(sb, prog())) > 0; }));
+        ASSERT_TRUE(wait_ready(sb, pid));
+        const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+        const auto fds = sb.run("cd " + dir + " && for fd in *; do echo \"$fd $(readlink $fd)\"; done");
+        ASSERT_EQ(fds.status, 0) << fds.err;
+        std::istringstream lines(fds.out);
+        int fd = -1;
+        std::string target;
+        std::set<std::string> channel_files;
+        while (lines >> fd >> target) {
+            if (fd <= 2)
+                continue;
+            const bool channel_file = target.size() == 9 && target.starts_with("/adc") && target.ends_with(".adc") &&
+                                      target[4] >= '1' && target[4] <= '4';
+            EXPECT_TRUE(channel_file) << "descriptor " << fd << " leads to " << target;
+            channel_files.insert(target);
+        }
+        EXPECT_EQ(channel_files.size(), 4u) << fds.out;
+        EXPECT_EQ(sb.run(exe() + " stop").status, 1);
+        EXPECT_EQ(sb.wait_exit(pid), 0);
+    }
 }
 
 // Without /proc nobody can tell whether the PID in a lock file is a daemon of

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -34,22 +35,30 @@ public:
     // and is left unreaped.
     Child(bool leader, bool zombie = false)
     {
+        // The child closes its end of the pipe once its session is set up.
+        int ready[2] = {-1, -1};
+        if (::pipe2(ready, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe2 failed";
+            return;
+        }
         pid_ = ::fork();
         if (pid_ == 0) {
             if (leader)
                 ::setsid();
+            ::close(ready[1]);
             if (!zombie)
                 ::pause();
             ::_exit(0);
         }
+        ::close(ready[1]);
+        char byte;
+        while (pid_ > 0 && ::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::close(ready[0]);
         if (zombie) {
             // Wait until it has ended, without reaping it.
             siginfo_t info{};
             ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT);
-        } else {
-            // Wait until the child has done its setsid.
-            for (int i = 0; i < 1000 && leader && ::getsid(pid_) != pid_; ++i)
-                ::usleep(1000);
         }
     }
     ~Child()

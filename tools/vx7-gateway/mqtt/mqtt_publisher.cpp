@@ -29,18 +29,17 @@ std::string error_json(const std::string &message)
     return nlohmann::json{{"error", message}}.dump();
 }
 
-// Seconds to wait after `failures` failed attempts in a row: 1, 2, 4, 8, 16, 30, 30, ...
-int backoff_seconds(int failures)
-{
-    return failures >= 5 ? 30 : 1 << failures;
-}
-
 int no_key_password(char *, int, int, void *)
 {
     return 0; // an encrypted key cannot be used: there is nobody to ask
 }
 
 } // namespace
+
+int backoff_seconds(int failures)
+{
+    return failures >= 5 ? 30 : 1 << failures;
+}
 
 Publisher::Publisher(Config config, ConfigureFn configure, LogFn log)
     : config_(std::move(config)), configure_(std::move(configure)), log_(std::move(log))

@@ -86,6 +86,10 @@ struct Config {
 // vx7ctl record's lines and the gateway's events.
 using vx7::lines::iso_time;
 
+// Seconds the publisher waits after a failed connection attempt, given how
+// many attempts in a row had failed before it: 1, 2, 4, 8, 16, then 30.
+[[nodiscard]] int backoff_seconds(int failures);
+
 // Answers a configuration request: (HTTP-like status, JSON body). Called on
 // the publisher's own worker thread, one request at a time.
 using ConfigureFn = std::function<std::pair<int, std::string>(int channel, const std::string &body)>;
