@@ -84,6 +84,13 @@ Sandbox::Sandbox(SandboxOptions options)
         fs::create_directories(host(p));
         add(args, {"--size", std::to_string(bytes), "--tmpfs", p});
     }
+    // A coverage run (scripts/coverage): the programs run inside save their
+    // counts where the run collects them.
+    if (const char *gcov = std::getenv("GCOV_PREFIX")) {
+        add(args, {"--setenv", "GCOV_PREFIX", gcov, "--setenv", "GCOV_PREFIX_STRIP", "0"});
+        fs::create_directories(host(gcov));
+        add(args, {"--bind", gcov, gcov});
+    }
     const std::string agent_dir = fs::path(agent).parent_path().string();
     fs::create_directories(host(agent_dir));
     add(args, {"--ro-bind", agent_dir, agent_dir, "--chdir", "/", "--", agent});
