@@ -4,8 +4,8 @@
 // with curl and a real Prometheus server; the file read again when it
 // changes, never falling back to less; the Host names the gateway answers
 // to; and the page behind a login in headless Chromium.
+#include "child_process.h"
 #include "gateway_sandbox.h"
-#include "process.h"
 #include "shell.h"
 
 #include <gtest/gtest.h>

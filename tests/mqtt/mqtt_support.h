@@ -10,7 +10,7 @@
 // subscription; the constructor returns once the broker confirmed it.
 #pragma once
 
-#include "process.h"
+#include "child_process.h"
 
 #include <mosquitto.h>
 
