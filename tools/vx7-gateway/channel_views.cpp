@@ -37,7 +37,9 @@ std::string prom_number(double v)
     return buf;
 }
 
-void family(std::string &out, const char *name, const char *type, const char *help)
+} // namespace
+
+void metric_family(std::string &out, const char *name, const char *type, const char *help)
 {
     out += "# HELP ";
     out += name;
@@ -50,19 +52,20 @@ void family(std::string &out, const char *name, const char *type, const char *he
     out += '\n';
 }
 
-void series(std::string &out, const char *name, int channel, const std::string &value, const std::string &labels = {})
+void metric_series(std::string &out, const char *name, int channel, const std::string &value, const std::string &labels)
 {
     out += name;
-    out += "{channel=\"";
-    out += std::to_string(channel);
-    out += '"';
-    out += labels;
-    out += "} ";
+    if (channel > 0) {
+        out += "{channel=\"";
+        out += std::to_string(channel);
+        out += '"';
+        out += labels;
+        out += '}';
+    }
+    out += ' ';
     out += value;
     out += '\n';
 }
-
-} // namespace
 
 std::string host_name()
 {
@@ -132,22 +135,23 @@ void append_channel_metrics(std::string &out, const std::array<ChannelState, kCh
                             const lines::ChannelConfig &config, std::int64_t now_ns)
 {
     const auto st = [&](int c) -> const ChannelState & { return channels[static_cast<std::size_t>(c - 1)]; };
-    family(out, "vx7_channel_volts", "gauge", "Latest value of the channel in volts (absent while it has none).");
+    metric_family(out, "vx7_channel_volts", "gauge",
+                  "Latest value of the channel in volts (absent while it has none).");
     for (int c = 1; c <= kChannels; ++c)
         if (st(c).has_value)
-            series(out, "vx7_channel_volts", c, prom_number(st(c).volts));
-    family(out, "vx7_channel_has_value", "gauge", "1 while the channel has a value, 0 when it has none.");
+            metric_series(out, "vx7_channel_volts", c, prom_number(st(c).volts));
+    metric_family(out, "vx7_channel_has_value", "gauge", "1 while the channel has a value, 0 when it has none.");
     for (int c = 1; c <= kChannels; ++c)
-        series(out, "vx7_channel_has_value", c, st(c).has_value ? "1" : "0");
-    family(out, "vx7_channel_sample_age_seconds", "gauge",
-           "Seconds since the gateway saw the channel's latest record (absent before the first).");
+        metric_series(out, "vx7_channel_has_value", c, st(c).has_value ? "1" : "0");
+    metric_family(out, "vx7_channel_sample_age_seconds", "gauge",
+                  "Seconds since the gateway saw the channel's latest record (absent before the first).");
     for (int c = 1; c <= kChannels; ++c)
         if (st(c).wall_ns != 0)
-            series(out, "vx7_channel_sample_age_seconds", c,
-                   std::to_string(static_cast<double>(now_ns - st(c).wall_ns) / 1e9));
-    family(out, "vx7_samples_total", "counter", "Samples with a value seen since the gateway started.");
+            metric_series(out, "vx7_channel_sample_age_seconds", c,
+                          std::to_string(static_cast<double>(now_ns - st(c).wall_ns) / 1e9));
+    metric_family(out, "vx7_samples_total", "counter", "Samples with a value seen since the gateway started.");
     for (int c = 1; c <= kChannels; ++c)
-        series(out, "vx7_samples_total", c, std::to_string(st(c).samples));
+        metric_series(out, "vx7_samples_total", c, std::to_string(st(c).samples));
 
     bool any_configured = false, any_limits = false;
     for (const auto &spec : config.channels) {
@@ -155,27 +159,27 @@ void append_channel_metrics(std::string &out, const std::array<ChannelState, kCh
         any_limits = any_limits || (spec.configured && (spec.has_min || spec.has_max));
     }
     if (any_configured) {
-        family(out, "vx7_channel_value", "gauge",
-               "Latest value of the channel in its unit: volts x scale + offset, as the channel configuration "
-               "says (absent while it has none).");
+        metric_family(out, "vx7_channel_value", "gauge",
+                      "Latest value of the channel in its unit: volts x scale + offset, as the channel configuration "
+                      "says (absent while it has none).");
         for (int c = 1; c <= kChannels; ++c) {
             const lines::ChannelSpec &spec = config.of(c);
             if (!spec.configured || !st(c).has_value)
                 continue;
-            series(out, "vx7_channel_value", c, prom_number(lines::scaled(spec, st(c).volts)),
-                   ",name=\"" + prom_label_value(lines::display_name(spec, c)) + "\",unit=\"" +
-                       prom_label_value(spec.unit) + "\"");
+            metric_series(out, "vx7_channel_value", c, prom_number(lines::scaled(spec, st(c).volts)),
+                          ",name=\"" + prom_label_value(lines::display_name(spec, c)) + "\",unit=\"" +
+                              prom_label_value(spec.unit) + "\"");
         }
     }
     if (any_limits) {
-        family(out, "vx7_channel_alarm", "gauge",
-               "1 while the channel's value is beyond its min or max limit, else 0 (absent while it has none).");
+        metric_family(out, "vx7_channel_alarm", "gauge",
+                      "1 while the channel's value is beyond its min or max limit, else 0 (absent while it has none).");
         for (int c = 1; c <= kChannels; ++c) {
             const lines::ChannelSpec &spec = config.of(c);
             if (!spec.configured || !(spec.has_min || spec.has_max) || !st(c).has_value)
                 continue;
             const bool on = lines::alarm(spec, lines::scaled(spec, st(c).volts)) != lines::Alarm::None;
-            series(out, "vx7_channel_alarm", c, on ? "1" : "0");
+            metric_series(out, "vx7_channel_alarm", c, on ? "1" : "0");
         }
     }
 }

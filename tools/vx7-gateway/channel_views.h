@@ -29,6 +29,13 @@ namespace vx7::gateway {
                                         const vx7::lines::ChannelConfig &config, const std::string &host,
                                         bool driver_running, bool configure_allowed, std::int64_t now_ns);
 
+// A metric family's HELP and TYPE lines, and one series of it: with the
+// label channel="N" (and further `labels`, each starting with a comma) for
+// a channel 1-4, without labels for channel 0.
+void metric_family(std::string &out, const char *name, const char *type, const char *help);
+void metric_series(std::string &out, const char *name, int channel, const std::string &value,
+                   const std::string &labels = {});
+
 // A label value as the Prometheus text format writes it (\\, \" and \n
 // escaped).
 [[nodiscard]] std::string prom_label_value(std::string_view v);

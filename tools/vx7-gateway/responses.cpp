@@ -21,26 +21,10 @@ std::string metrics_text(const std::array<ChannelState, kChannels> &channels, co
     std::string out;
     out.reserve(2048);
     const auto family = [&](const char *name, const char *type, const char *help) {
-        out += "# HELP ";
-        out += name;
-        out += ' ';
-        out += help;
-        out += "\n# TYPE ";
-        out += name;
-        out += ' ';
-        out += type;
-        out += '\n';
+        metric_family(out, name, type, help);
     };
     const auto series = [&](const char *name, int channel, const std::string &value) {
-        out += name;
-        if (channel > 0) {
-            out += "{channel=\"";
-            out += std::to_string(channel);
-            out += "\"}";
-        }
-        out += ' ';
-        out += value;
-        out += '\n';
+        metric_series(out, name, channel, value);
     };
 
     append_channel_metrics(out, channels, config, now);
