@@ -7,11 +7,11 @@
 // (with or without the sequence word), the claim and the opening of the
 // channel files, the reaction to a channel file that cannot be created and the
 // exit-time registration.
-#include "vx7daemon/daemon.h"
 #include "driver_platform.h"
 #include "report.h"
 #include "vx7/memfile.h"
 #include "vx7/vhid.h"
+#include "vx7daemon/daemon.h"
 #include "vx7identity/identity.h"
 #include "vx7record/record.h"
 

@@ -4,8 +4,8 @@
 #ifndef VX7_DRIVER_PLATFORM_H
 #define VX7_DRIVER_PLATFORM_H
 
-#include "vx7daemon/daemon.h"
 #include "vx7/memfile.h"
+#include "vx7daemon/daemon.h"
 #include "vx7record/record.h"
 
 #include <array>

@@ -1,9 +1,9 @@
 // The channel configuration file as vx7ctl and the gateway read it, and the
 // value they make of a sample's volts, against the table of cases that
 // python/vx7.py is checked against too.
+#include "tempdir.h"
 #include "vx7channelconfig/channel_config.h"
 #include "vx7samplefmt/sample_lines.h"
-#include "tempdir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

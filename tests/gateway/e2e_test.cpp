@@ -3,8 +3,8 @@
 // simulated device; the test talks HTTP to the gateway over loopback, checks
 // /metrics with promtool and python3-prometheus-client's parser, and drives
 // the dashboard in headless Chromium (dashboard_test.py).
-#include "vx7channelconfig/channel_config.h"
 #include "gateway_sandbox.h"
+#include "vx7channelconfig/channel_config.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

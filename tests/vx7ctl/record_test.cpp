@@ -2,11 +2,11 @@
 // and how it ends (Ctrl+C, a full file system, a closed pipe). Channel files
 // are written by the test where their content matters, by the real driver
 // on the simulated device where a steady flow of samples is needed.
-#include "vx7channelconfig/channel_config.h"
 #include "ctl_sandbox.h"
 #include "record_rule_cases.h"
-#include "vx7samplefmt/sample_lines.h"
 #include "sandbox.h"
+#include "vx7channelconfig/channel_config.h"
+#include "vx7samplefmt/sample_lines.h"
 #include "vx7sim/sim.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "configure.h"
 
-#include "vx7settings/settings.h"
 #include "vx7/vx7.h"
+#include "vx7settings/settings.h"
 
 #include <nlohmann/json.hpp>
 

@@ -16,8 +16,8 @@
 #ifndef VX7_GATEWAY_HUB_H
 #define VX7_GATEWAY_HUB_H
 
-#include "vx7samplefmt/sample_lines.h"
 #include "vx7/stream.h"
+#include "vx7samplefmt/sample_lines.h"
 
 #include <array>
 #include <atomic>

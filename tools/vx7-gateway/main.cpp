@@ -1,12 +1,12 @@
 // vx7-gateway: serves what the sample stream sees over HTTP (dashboard page,
 // JSON and event-stream API, Prometheus metrics) and, with --mqtt, publishes
 // it to an MQTT broker.
-#include "vx7channelconfig/channel_config.h"
 #include "configure.h"
 #include "hub.h"
 #include "mqtt_publisher.h"
 #include "request_rules.h"
 #include "server.h"
+#include "vx7channelconfig/channel_config.h"
 #include "vx7settings/settings.h"
 #include "vx7stopsignals/stop_signals.h"
 #include "vx7version/version.h"

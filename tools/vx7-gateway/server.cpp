@@ -1,9 +1,9 @@
 #include "server.h"
 
-#include "vx7daemon/daemon.h"
-#include "vx7daemon/daemon_paths.h"
 #include "http_session.h"
 #include "responses.h"
+#include "vx7daemon/daemon.h"
+#include "vx7daemon/daemon_paths.h"
 
 #include <boost/asio/post.hpp>
 

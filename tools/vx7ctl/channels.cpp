@@ -2,12 +2,12 @@
 #include "args.h"
 #include "commands.h"
 
-#include "vx7daemon/daemon.h"
-#include "vx7daemon/daemon_paths.h"
-#include "vx7stopsignals/stop_signals.h"
 #include "vx7/memfile.h"
 #include "vx7/vx7.h"
+#include "vx7daemon/daemon.h"
+#include "vx7daemon/daemon_paths.h"
 #include "vx7record/record.h"
+#include "vx7stopsignals/stop_signals.h"
 
 #include <cstdint>
 #include <cstdio>

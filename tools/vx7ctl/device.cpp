@@ -2,11 +2,11 @@
 #include "args.h"
 #include "commands.h"
 
-#include "vx7settings/settings.h"
 #include "vx7/vhid.h"
 #include "vx7/vx7.h"
 #include "vx7common/unique_fd.h"
 #include "vx7identity/identity.h"
+#include "vx7settings/settings.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -3,13 +3,13 @@
 // file, until Ctrl+C/SIGTERM, --duration or --count; then a summary on
 // standard error.
 #include "args.h"
-#include "vx7channelconfig/channel_config.h"
 #include "commands.h"
 #include "record_output.h"
+#include "vx7channelconfig/channel_config.h"
 #include "vx7samplefmt/sample_lines.h"
 
-#include "vx7stopsignals/stop_signals.h"
 #include "vx7/stream.h"
+#include "vx7stopsignals/stop_signals.h"
 
 #include <cerrno>
 #include <csignal>

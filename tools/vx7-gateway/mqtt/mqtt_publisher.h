@@ -21,8 +21,8 @@
 #ifndef VX7_GATEWAY_MQTT_PUBLISHER_H
 #define VX7_GATEWAY_MQTT_PUBLISHER_H
 
-#include "vx7samplefmt/sample_lines.h"
 #include "vx7/stream.h"
+#include "vx7samplefmt/sample_lines.h"
 
 #include <atomic>
 #include <condition_variable>
