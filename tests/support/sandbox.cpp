@@ -47,8 +47,10 @@ std::atomic<bool> tsan_reported{false};
 
 void fail_at_exit()
 {
-    if (tsan_reported.load())
+    if (tsan_reported.load()) {
+        std::fflush(nullptr); // _Exit does not
         std::_Exit(66);
+    }
 }
 
 void print_tsan_logs(const fs::path &root)
