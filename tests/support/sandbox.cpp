@@ -1,7 +1,9 @@
 #include "sandbox.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -35,6 +37,36 @@ void add(std::vector<std::string> &args, std::initializer_list<std::string> more
     args.insert(args.end(), more);
 }
 
+#ifdef __SANITIZE_THREAD__
+// In the ThreadSanitizer build the programs inside are instrumented too, and
+// a daemon's standard error goes nowhere: their reports are written to files
+// in the sandbox (log_path), printed when the sandbox ends, and the test
+// program then ends as ThreadSanitizer ends one that reported: status 66.
+constexpr char kTsanLog[] = "/.sandbox/tsan"; // ThreadSanitizer adds ".<pid>"
+std::atomic<bool> tsan_reported{false};
+
+void fail_at_exit()
+{
+    if (tsan_reported.load()) {
+        std::fflush(nullptr); // _Exit does not
+        std::_Exit(66);
+    }
+}
+
+void print_tsan_logs(const fs::path &root)
+{
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(root / ".sandbox", ec)) {
+        if (e.path().filename().string().rfind("tsan.", 0) != 0)
+            continue;
+        std::fprintf(stderr, "sandbox: ThreadSanitizer report of a program inside (%s):\n%s\n",
+                     e.path().filename().c_str(), slurp(e.path()).c_str());
+        if (!tsan_reported.exchange(true))
+            std::atexit(fail_at_exit);
+    }
+}
+#endif
+
 } // namespace
 
 Sandbox::Sandbox(SandboxOptions options)
@@ -66,6 +98,10 @@ Sandbox::Sandbox(SandboxOptions options)
         if (const char *val = std::getenv(v))
             add(args, {"--setenv", v, val});
     }
+#ifdef __SANITIZE_THREAD__
+    const char *tsan = std::getenv("TSAN_OPTIONS");
+    add(args, {"--setenv", "TSAN_OPTIONS", std::string(tsan != nullptr ? tsan : "") + " log_path=" + kTsanLog});
+#endif
     for (const auto &[k, v] : options.env)
         add(args, {"--setenv", k, v});
     for (const auto &k : options.unset_env)
@@ -139,6 +175,9 @@ Sandbox::~Sandbox()
     if (reader_.joinable())
         reader_.join();
     ::close(from_agent_);
+#ifdef __SANITIZE_THREAD__
+    print_tsan_logs(root_);
+#endif
     std::error_code ec;
     fs::remove_all(base_, ec);
 }

@@ -15,6 +15,10 @@
 // every process, so the exit status of orphans (daemons, forked children) is
 // known too.
 //
+// In the ThreadSanitizer build, what it reports of the programs inside
+// (daemons included) is printed when the sandbox ends, and the test program
+// then ends with status 66, as one with a report of its own does.
+//
 // Typical use:
 //   vx7test::Sandbox sb({.ro_binds = {prefix}});
 //   auto r = sb.run(prefix + "/bin/vx7_driver start");

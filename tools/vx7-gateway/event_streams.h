@@ -51,7 +51,7 @@ public:
     using Clock = std::chrono::steady_clock;
     using Frame = std::shared_ptr<const std::string>;
 
-    static constexpr std::size_t kDefaultBacklog = 64 * 1024; // bytes, about 500 events
+    static constexpr std::size_t kDefaultBacklog = std::size_t{64} * 1024; // bytes, about 500 events
     static constexpr std::chrono::milliseconds kDefaultKeepAlive{15000};
     static constexpr std::chrono::milliseconds kDefaultStall{30000};
     static constexpr int kDefaultSendBuffer = 16 * 1024; // SO_SNDBUF of a stream's socket

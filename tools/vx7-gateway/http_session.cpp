@@ -40,7 +40,7 @@ constexpr std::size_t kHistoryRowsPerChunk = 1000; // about 60 KB, a millisecond
 constexpr int kMaxHistories = 4;                   // each holds up to 240 000 rows meanwhile
 constexpr int kMaxLoginChecks = 16;
 constexpr auto kLinger = std::chrono::seconds(1); // for the rest of a refused request
-constexpr std::size_t kLingerBytes = 64 * 1024;
+constexpr std::size_t kLingerBytes = std::size_t{64} * 1024;
 
 const char *const kPagePolicy =
     "default-src 'self'; connect-src 'self'; img-src 'self' data: blob:; "

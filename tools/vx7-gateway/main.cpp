@@ -113,6 +113,29 @@ struct Options {
     vx7::lines::ChannelConfig channels;
 };
 
+// After the options: the channel configuration read, MQTT's settings
+// completed, and how the options go together checked; -1 to go on, else
+// the exit status.
+int finish(Options &o)
+{
+    o.mqtt.allow_configure = o.server.allow_configure;
+    if (!o.channels_config.empty()) {
+        if (const std::string e = vx7::channels::load(o.channels_config, o.channels); !e.empty()) {
+            std::fprintf(stderr, "vx7-gateway: %s\n", e.c_str());
+            return kExitUsage;
+        }
+    }
+    o.mqtt.channels = o.channels;
+    if (const std::string e = vx7::mqtt::finish_config(o.mqtt); !e.empty())
+        return usage_error("%s", e.c_str());
+    if (!o.http && !o.mqtt.enabled)
+        return usage_error("--listen none leaves nothing to serve without --mqtt URL");
+    if (!o.http && (!o.server.web_config.empty() || !o.server.allow_hosts.empty()))
+        return usage_error("%s is for the HTTP side, which --listen none turns off",
+                           o.server.web_config.empty() ? "--allow-host" : "--web-config");
+    return -1;
+}
+
 // Parses the command line; returns -1 to go on, else the exit status.
 int parse(int argc, char **argv, Options &o)
 {
@@ -190,22 +213,7 @@ int parse(int argc, char **argv, Options &o)
             return usage_error("unexpected argument '%s'", argv[i]);
         }
     }
-    o.mqtt.allow_configure = o.server.allow_configure;
-    if (!o.channels_config.empty()) {
-        if (const std::string e = vx7::channels::load(o.channels_config, o.channels); !e.empty()) {
-            std::fprintf(stderr, "vx7-gateway: %s\n", e.c_str());
-            return kExitUsage;
-        }
-    }
-    o.mqtt.channels = o.channels;
-    if (const std::string e = vx7::mqtt::finish_config(o.mqtt); !e.empty())
-        return usage_error("%s", e.c_str());
-    if (!o.http && !o.mqtt.enabled)
-        return usage_error("--listen none leaves nothing to serve without --mqtt URL");
-    if (!o.http && (!o.server.web_config.empty() || !o.server.allow_hosts.empty()))
-        return usage_error("%s is for the HTTP side, which --listen none turns off",
-                           o.server.web_config.empty() ? "--allow-host" : "--web-config");
-    return -1;
+    return finish(o);
 }
 
 // MQTT, when asked for: every sample (and every "no value") handed on from

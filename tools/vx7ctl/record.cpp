@@ -29,7 +29,7 @@ namespace {
 constexpr std::int64_t kMaxWaitNs = 100'000'000;
 // Pending lines written at the latest at this size even while samples keep
 // coming without a pause.
-constexpr std::size_t kMaxPending = 64 * 1024;
+constexpr std::size_t kMaxPending = std::size_t{64} * 1024;
 // How long lines wait at least for their write to a regular file: one write
 // for about ten samples, instead of one each, made when the next sample
 // comes (or the wait for it ends), so no wake-up of its own. A pipe or a
