@@ -305,14 +305,7 @@ TEST(EventStreams, IdleClientsGetACommentStalledOnesAreDropped)
         if (n > 0)
             idle_got.append(buf, static_cast<std::size_t>(n));
     }
-    // The idle client goes on reading meanwhile: on a loaded machine the
-    // wait may outlast its own stall time.
-    EXPECT_TRUE(wait_for([&] {
-        char buf[65536];
-        for (ssize_t n; (n = recv(idle.client, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-            idle_got.append(buf, static_cast<std::size_t>(n));
-        return streams.clients() == 1;
-    })) << "the stalled client was not dropped";
+    EXPECT_TRUE(wait_for([&] { return streams.clients() == 1; })) << "the stalled client was not dropped";
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms) << "dropped before its keep-alive time";
     EXPECT_EQ(streams.dropped(), 1u);
 
