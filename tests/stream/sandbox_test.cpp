@@ -20,13 +20,23 @@
 using vx7test::Sandbox;
 using namespace std::chrono_literals;
 
-TEST(StreamWithDriver, EverySampleOfAllFourChannelsInOrder)
+namespace {
+
+// A sandbox for the real driver on the simulated device (state in /sim).
+vx7test::SandboxOptions driver_sandbox()
 {
     vx7test::SandboxOptions o;
     o.ro_binds = {VX7_TEST_BINARY_DIR, VX7SIM_LIBUSB_DIR};
     o.dirs = {"/sim"};
     o.env = {{"LD_LIBRARY_PATH", VX7SIM_LIBUSB_DIR}, {"VX7SIM_STATE", "/sim/state"}};
-    Sandbox sb(o);
+    return o;
+}
+
+} // namespace
+
+TEST(StreamWithDriver, EverySampleOfAllFourChannelsInOrder)
+{
+    Sandbox sb(driver_sandbox());
     auto sim = vx7sim::Sim::create(sb.host("/sim/state").string());
     const int dev = sim.add_vx7();
     for (int ch = 0; ch < 4; ++ch)
@@ -103,11 +113,7 @@ std::string expected_text(const vx7sim::AnsweredSample &a)
 // sample hundreds of milliseconds late, and lose most.
 TEST(StreamWithDriver, WokenNotPolledAcrossUnplugAndRestart)
 {
-    vx7test::SandboxOptions o;
-    o.ro_binds = {VX7_TEST_BINARY_DIR, VX7SIM_LIBUSB_DIR};
-    o.dirs = {"/sim"};
-    o.env = {{"LD_LIBRARY_PATH", VX7SIM_LIBUSB_DIR}, {"VX7SIM_STATE", "/sim/state"}};
-    Sandbox sb(o);
+    Sandbox sb(driver_sandbox());
     auto sim = vx7sim::Sim::create(sb.host("/sim/state").string());
     const int dev = sim.add_vx7();
     for (int ch = 0; ch < 4; ++ch)
