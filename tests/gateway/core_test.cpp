@@ -209,8 +209,8 @@ TEST(HubTest, ListenersGetEveryEventInOrderUntilTheyUnsubscribe)
         const Event &e = got[static_cast<std::size_t>(i) + 1];
         EXPECT_EQ(e.kind, Event::Kind::Sample);
         EXPECT_EQ(e.sample.elapsed_ms, static_cast<std::uint64_t>(i));
-        ASSERT_TRUE(e.json);
-        EXPECT_EQ(nlohmann::json::parse(*e.json)["elapsed_ms"], i);
+        ASSERT_TRUE(e.json());
+        EXPECT_EQ(nlohmann::json::parse(*e.json())["elapsed_ms"], i);
     }
 }
 
@@ -219,7 +219,7 @@ TEST(HubTest, StatusEventsOnlyWhenAChannelLosesOrRegainsItsValue)
     Hub hub(1);
     std::vector<std::string> seen;
     hub.subscribe(
-        [&](const Event &e) { seen.push_back((e.kind == Event::Kind::Status ? "status " : "sample ") + *e.json); });
+        [&](const Event &e) { seen.push_back((e.kind == Event::Kind::Status ? "status " : "sample ") + *e.json()); });
     vx7_sample none{};
     none.channel = 2;
     none.wall_ns = now_ns();

@@ -22,6 +22,17 @@ std::string Hub::status_json(int channel, bool has_value, std::int64_t wall_ns)
     return j.dump();
 }
 
+const std::shared_ptr<const std::string> &Event::json() const
+{
+    if (!json_) {
+        json_ = std::make_shared<const std::string>(
+            kind == Kind::Sample && hub != nullptr ? hub->sample_json(sample)
+                                                   : Hub::status_json(sample.channel, sample.has_value != 0,
+                                                                      sample.wall_ns));
+    }
+    return json_;
+}
+
 // ---- Hub ----
 
 Hub::Hub(std::size_t history_seconds) : ring_capacity_(std::max<std::size_t>(1, history_seconds * kHistoryRate))
@@ -115,7 +126,6 @@ void Hub::file_state(int channel, int state, int error, std::int64_t wall_ns)
     status.sample.channel = channel;
     status.sample.has_value = 0;
     status.sample.wall_ns = wall_ns;
-    status.json = std::make_shared<const std::string>(status_json(channel, false, wall_ns));
     notify(&status, nullptr);
 }
 
@@ -164,12 +174,10 @@ void Hub::publish(const vx7_sample &s)
         status_event.sample.channel = s.channel;
         status_event.sample.has_value = s.has_value;
         status_event.sample.wall_ns = s.wall_ns;
-        status_event.json = std::make_shared<const std::string>(status_json(s.channel, s.has_value != 0, s.wall_ns));
     }
     // A "no value" record is a status change only, not a sample.
     const bool is_sample = s.has_value != 0;
-    if (is_sample)
-        sample_event.json = std::make_shared<const std::string>(sample_json(s));
+    sample_event.hub = this;
 
     notify(status_changed ? &status_event : nullptr, is_sample ? &sample_event : nullptr);
 }

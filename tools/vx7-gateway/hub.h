@@ -34,15 +34,24 @@ namespace vx7::gateway {
 
 inline constexpr int kChannels = 4;
 
+class Hub;
+
 // One event as listeners receive it.
 struct Event {
     enum class Kind { Sample, Status };
     Kind kind = Kind::Sample;
     vx7_sample sample{}; // Status: channel, has_value and wall_ns are set
+    const Hub *hub = nullptr; // whose configuration formats a sample
+
     // The event's JSON object (the fields of `vx7ctl record --format jsonl`
     // for a sample; channel, has_value and time for a status change),
-    // formatted once for every listener.
-    std::shared_ptr<const std::string> json;
+    // formatted on the first call and shared by every listener after it: an
+    // event no listener formats costs no formatting. On the stream thread
+    // only, as the event is.
+    const std::shared_ptr<const std::string> &json() const;
+
+private:
+    mutable std::shared_ptr<const std::string> json_;
 };
 
 // The latest state of a channel.
