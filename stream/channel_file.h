@@ -21,7 +21,9 @@ constexpr std::int64_t kSlowCheckNs = 100'000'000; // look for file changes
 // The longest sleep on the counters while the folders are watched: inotify
 // reports file changes, which are then looked at when the stream next wakes
 // (at a sample, or after this long), so an idle stream need not wake for its
-// slow look.
+// slow look. It is also how often every file is looked at while the folders
+// are watched; between, a slow look reads the folders' news and looks at
+// the files only when there is some.
 constexpr std::int64_t kWatchedSleepNs = 1'000'000'000;
 // The coarse clock is used for polls when its resolution (the kernel's tick)
 // is at most this; a coarser one would make too many polls look late.

@@ -50,6 +50,11 @@ struct vx7_stream {
     clockid_t poll_clock;
     std::int64_t poll_clock_lag_ns;
     std::int64_t next_check_ns;
+    // With the folders watched, a slow look whose folders have no news
+    // looks at no file; every file is still looked at by this time, for
+    // what the folders cannot tell (a mount over a file, another host's
+    // change on a network file system).
+    std::int64_t next_full_check_ns;
     std::uint64_t late_polls;
     // The gap before the next poll was spent in a wait that any change of a
     // channel file ends: it is no late poll, however long.
@@ -215,15 +220,33 @@ void check_files(vx7_stream &s, std::int64_t mono_ns)
             watch_channel(s.watch_fd, c);
     }
     s.next_check_ns = mono_ns + kSlowCheckNs;
+    s.next_full_check_ns = mono_ns + kWatchedSleepNs;
     refresh_quiet(s);
+}
+
+// Whether the folders' news can stand in for a slow look: the folder of
+// every watched file is watched and no full look is due.
+bool folders_tell(const vx7_stream &s, std::int64_t mono_ns)
+{
+    if (s.watch_fd < 0 || mono_ns >= s.next_full_check_ns)
+        return false;
+    for (const Channel &c : s.channels) {
+        if (c.watched && !c.folder_watched)
+            return false;
+    }
+    return true;
 }
 
 // The part of a poll that looks at the files and the records: the slow
 // schedule when it is due, and the channels whose words moved.
 [[gnu::noinline]] int poll_files(vx7_stream &s, std::int64_t mono_ns)
 {
-    if (mono_ns >= s.next_check_ns)
-        check_files(s, mono_ns);
+    if (mono_ns >= s.next_check_ns) {
+        if (folders_tell(s, mono_ns) && !watch_drain(s.watch_fd))
+            s.next_check_ns = mono_ns + kSlowCheckNs;
+        else
+            check_files(s, mono_ns);
+    }
 
     s.pending_count = 0;
     s.pending_next = 0;
@@ -438,6 +461,7 @@ extern "C" int vx7_stream_open(const vx7_stream_options *options, vx7_stream **o
         c.opened = true;
     }
     s->next_check_ns = mono + kSlowCheckNs;
+    s->next_full_check_ns = mono + kWatchedSleepNs;
     refresh_quiet(*s);
     *out = s;
     return VX7_STREAM_OK;
