@@ -81,18 +81,24 @@ std::string display_name(const ChannelSpec &spec, int channel)
 }
 
 // By the calendar arithmetic of <chrono> and plain digits: a line is made
-// for every sample, and gmtime_r and the printf family cost far more.
-std::string iso_time(std::int64_t wall_ns)
+// for every sample, and gmtime_r and the printf family cost far more. Into
+// `buf`, without allocating; returns the text's length.
+namespace {
+
+constexpr std::size_t kIsoTimeSize = 27;
+
+std::size_t put_iso_time(char (&buf)[kIsoTimeSize + 1], std::int64_t wall_ns)
 {
     using namespace std::chrono;
     const sys_time<nanoseconds> t{nanoseconds{wall_ns}};
     const sys_days day = floor<days>(t);
     const year_month_day date{day};
     const int year = static_cast<int>(date.year());
-    if (year < 0 || year > 9999)
-        return "0000-00-00T00:00:00.000000Z";
+    if (year < 0 || year > 9999) {
+        std::memcpy(buf, "0000-00-00T00:00:00.000000Z", kIsoTimeSize);
+        return kIsoTimeSize;
+    }
     const hh_mm_ss<microseconds> time{floor<microseconds>(t - day)};
-    char buf[28];
     char *p = put_digits(buf, static_cast<unsigned>(year), 4);
     *p++ = '-';
     p = put_digits(p, static_cast<unsigned>(date.month()), 2);
@@ -107,7 +113,15 @@ std::string iso_time(std::int64_t wall_ns)
     *p++ = '.';
     p = put_digits(p, static_cast<unsigned long long>(time.subseconds().count()), 6);
     *p++ = 'Z';
-    return std::string(buf, p);
+    return static_cast<std::size_t>(p - buf);
+}
+
+} // namespace
+
+std::string iso_time(std::int64_t wall_ns)
+{
+    char buf[kIsoTimeSize + 1];
+    return std::string(buf, put_iso_time(buf, wall_ns));
 }
 
 // An integer in decimal, appended.
@@ -125,7 +139,8 @@ std::string_view csv_header(bool with_value)
 
 void append_csv_line(std::string &out, const vx7_sample &s, const ChannelConfig *config)
 {
-    out += iso_time(s.wall_ns);
+    char time[kIsoTimeSize + 1];
+    out.append(time, put_iso_time(time, s.wall_ns));
     out += ',';
     if (s.has_value)
         append_number(out, static_cast<unsigned long long>(s.elapsed_ms));
