@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
@@ -215,9 +217,11 @@ protected:
         return nlohmann::json::parse(r->body);
     }
 
-    // Event-stream events until `enough` says so (or 5 s pass).
+    // Event-stream events until `enough` says so (or 5 s pass); `receiving`,
+    // when given, is set once the first event has come.
     std::vector<std::pair<std::string, nlohmann::json>>
-    stream(const std::function<bool(const std::vector<std::pair<std::string, nlohmann::json>> &)> &enough)
+    stream(const std::function<bool(const std::vector<std::pair<std::string, nlohmann::json>> &)> &enough,
+           std::atomic<bool> *receiving = nullptr)
     {
         std::vector<std::pair<std::string, nlohmann::json>> events;
         std::string buf;
@@ -231,6 +235,8 @@ protected:
                 if (ev.rfind("event: ", 0) == 0 && nl != std::string::npos && ev.compare(nl + 1, 6, "data: ") == 0)
                     events.emplace_back(ev.substr(7, nl - 7), nlohmann::json::parse(ev.substr(nl + 7)));
             }
+            if (receiving != nullptr && !events.empty())
+                *receiving = true;
             return !enough(events) && std::chrono::steady_clock::now() < end;
         });
         return events;

@@ -252,13 +252,17 @@ TEST_F(StreamTest, ReplacedAndRecreatedFilesAreMappedAgain)
     fs::rename(dir.file("new1"), path(1));
     // Channel 2: removed; the stream waits; then made again.
     fs::remove(path(2));
-    std::this_thread::sleep_for(300ms);
-    // The new channel 1 file holds no value yet: that is news.
-    auto got = s.drain();
+    // Both changes taken up (the folders' news, or the next slow look). The
+    // new channel 1 file holds no value yet: that is news.
+    std::vector<vx7_sample> got;
+    int err = 0;
+    for (int i = 0; i < 100 && (got.empty() || s.state(2, &err) != VX7_STREAM_CHANNEL_WAITING); ++i) {
+        if (auto x = s.next(50))
+            got.push_back(*x);
+    }
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].channel, 1);
     EXPECT_EQ(got[0].has_value, 0);
-    int err = 0;
     EXPECT_EQ(s.state(2, &err), VX7_STREAM_CHANNEL_WAITING);
     EXPECT_EQ(err, ENOENT);
     auto n2 = std::make_unique<ChannelWriter>(path(2));
@@ -266,7 +270,7 @@ TEST_F(StreamTest, ReplacedAndRecreatedFilesAreMappedAgain)
     // The old mappings stay writable by their old writers: never seen again.
     w1->publish(9.0, 2);
     w2->publish(9.0, 2);
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(300ms); // time enough for a wrong look to show
     n1->publish(1.5, 3);
     n2->publish(2.5, 3);
     expect_samples(s.drain(kSlowMs), {{1, 1.5, 3}, {2, 2.5, 3}});
@@ -472,8 +476,9 @@ TEST_F(StreamTest, PollMakesNoSystemCall)
         x.publish(1.0, 1);
     Stream s(options());
     EXPECT_EQ(s.drain().size(), 4u);
-    // The slow look at the files (with stat) is due every 100 ms: let it
-    // come now, so that the child's polls fall between two of them.
+    // The slow look at the files (the folders' news, or stat) is due every
+    // 100 ms: let it come now, so that the child's polls fall between two of
+    // them.
     std::this_thread::sleep_for(120ms);
     EXPECT_FALSE(s.next(0));
     std::fflush(nullptr);

@@ -83,6 +83,18 @@ Recorded parse_csv(const std::string &file)
     return r;
 }
 
+// Whether the recording in `file` (as far as written) holds `stops` "no
+// value" lines on every channel: it has seen the driver's stops.
+bool seen_stops(const std::string &file, std::size_t stops)
+{
+    const Recorded r = parse_csv(file);
+    for (const auto &runs : r.runs) {
+        if (runs.size() < stops + 1)
+            return false;
+    }
+    return true;
+}
+
 std::int64_t now_ns()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -105,7 +117,8 @@ TEST(RecordEndToEnd, EverySamplePublishedAppearsOnceInOrderAcrossUnplugAndRestar
     // so that it can see every sample the device answered.
     const auto rec = sb.run(kCtl + " record --output /rec.csv 2> /rec.err & echo $!");
     const int rec_pid = std::stoi(rec.out);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Its output file is made once its stream is open.
+    ASSERT_TRUE(sb.wait_for_file("/rec.csv"));
 
     const auto run_for = [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
     std::int64_t stop_ns[2] = {}; // when each stop was asked for
@@ -127,7 +140,8 @@ TEST(RecordEndToEnd, EverySamplePublishedAppearsOnceInOrderAcrossUnplugAndRestar
     stop_ns[1] = now_ns();
     ASSERT_EQ(sb.run(kDriver + " stop > /dev/null").status, 1);
     ASSERT_TRUE(sb.wait_for_no_file(kLock));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The recording has seen both stops before it is ended.
+    EXPECT_TRUE(Sandbox::wait_until([&] { return seen_stops(sb.read("/rec.csv"), 2); }));
     sb.run("kill -INT " + std::to_string(rec_pid));
     EXPECT_EQ(sb.wait_exit(rec_pid), 0);
     const std::string err = sb.read("/rec.err");
@@ -225,14 +239,15 @@ TEST(RecordEndToEnd, StartedBeforeTheDriverMissesNoSample)
 
     const auto rec = sb.run(kCtl + " record --output /rec.csv 2> /rec.err & echo $!");
     const int rec_pid = std::stoi(rec.out);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Its output file is made once its stream is open.
+    ASSERT_TRUE(sb.wait_for_file("/rec.csv"));
     ASSERT_EQ(sb.run(kDriver + " start > /dev/null").status, 1);
     ASSERT_TRUE(sb.wait_for_file(kLock));
     std::this_thread::sleep_for(std::chrono::seconds(3));
     const std::int64_t stop_ns = now_ns();
     ASSERT_EQ(sb.run(kDriver + " stop > /dev/null").status, 1);
     ASSERT_TRUE(sb.wait_for_no_file(kLock));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(Sandbox::wait_until([&] { return seen_stops(sb.read("/rec.csv"), 1); }));
     sb.run("kill -INT " + std::to_string(rec_pid));
     EXPECT_EQ(sb.wait_exit(rec_pid), 0);
     const std::string err = sb.read("/rec.err");
