@@ -182,12 +182,14 @@ TEST_F(Gateway, MetricsParseWithPromtoolAndThePythonParser)
     std::vector<std::pair<std::string, nlohmann::json>> events;
     std::atomic<bool> receiving{false};
     std::thread watcher([&] {
-        events = stream([](const std::vector<std::pair<std::string, nlohmann::json>> &ev) {
-            int lost = 0;
-            for (const auto &e : ev)
-                lost += e.first == "status" && !e.second["has_value"].get<bool>();
-            return lost == 4;
-        }, &receiving);
+        events = stream(
+            [](const std::vector<std::pair<std::string, nlohmann::json>> &ev) {
+                int lost = 0;
+                for (const auto &e : ev)
+                    lost += e.first == "status" && !e.second["has_value"].get<bool>();
+                return lost == 4;
+            },
+            &receiving);
     });
     // The watcher is receiving before the driver stops.
     EXPECT_TRUE(Sandbox::wait_until([&] { return receiving.load(); }));

@@ -168,7 +168,8 @@ TEST_F(Secured, ClientCertificatesAndAChangedFile)
     const auto said = [&] {
         const std::string err = sb_->read("/gw.err");
         std::size_t n = 0;
-        for (std::size_t at = err.find("stay in force"); at != std::string::npos; at = err.find("stay in force", at + 1))
+        for (std::size_t at = err.find("stay in force"); at != std::string::npos;
+             at = err.find("stay in force", at + 1))
             ++n;
         return n;
     };

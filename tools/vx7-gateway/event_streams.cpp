@@ -126,7 +126,8 @@ void EventStreams::on_event(const Event &e)
 {
     if (slots_.load() == 0)
         return;
-    Frame f = chunk(e.kind == Event::Kind::Sample ? "event: sample\ndata: " : "event: status\ndata: ", *e.json(), "\n\n");
+    Frame f =
+        chunk(e.kind == Event::Kind::Sample ? "event: sample\ndata: " : "event: status\ndata: ", *e.json(), "\n\n");
     bool post = false;
     {
         std::lock_guard lock(mu_);

@@ -26,9 +26,9 @@ const std::shared_ptr<const std::string> &Event::json() const
 {
     if (!json_) {
         json_ = std::make_shared<const std::string>(
-            kind == Kind::Sample && hub != nullptr ? hub->sample_json(sample)
-                                                   : Hub::status_json(sample.channel, sample.has_value != 0,
-                                                                      sample.wall_ns));
+            kind == Kind::Sample && hub != nullptr
+                ? hub->sample_json(sample)
+                : Hub::status_json(sample.channel, sample.has_value != 0, sample.wall_ns));
     }
     return json_;
 }

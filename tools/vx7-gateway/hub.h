@@ -40,7 +40,7 @@ class Hub;
 struct Event {
     enum class Kind { Sample, Status };
     Kind kind = Kind::Sample;
-    vx7_sample sample{}; // Status: channel, has_value and wall_ns are set
+    vx7_sample sample{};      // Status: channel, has_value and wall_ns are set
     const Hub *hub = nullptr; // whose configuration formats a sample
 
     // The event's JSON object (the fields of `vx7ctl record --format jsonl`
