@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <future>
 #include <string_view>
+#include <sys/socket.h>
 #include <thread>
 
 namespace vx7::gateway {
@@ -73,6 +74,7 @@ void EventStreams::stop()
     if (started_)
         hub_.unsubscribe(listener_);
     on_io([this] {
+        std::lock_guard lock(mu_);
         stopped_ = true;
         timer_.cancel();
         for (const auto &c : clients_) {
@@ -94,12 +96,16 @@ void EventStreams::stop()
     // object may be left to run on the I/O thread.
     for (int i = 0; i < 150; ++i) {
         bool empty = false;
-        on_io([&] { empty = clients_.empty(); });
+        on_io([&] {
+            std::lock_guard lock(mu_);
+            empty = clients_.empty();
+        });
         if (empty)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     on_io([this] {
+        std::lock_guard lock(mu_);
         for (const auto &c : clients_)
             remove(*c, false);
         retire();
@@ -126,52 +132,64 @@ void EventStreams::on_event(const Event &e)
 {
     if (slots_.load() == 0)
         return;
-    Frame f =
+    const Frame f =
         chunk(e.kind == Event::Kind::Sample ? "event: sample\ndata: " : "event: status\ndata: ", *e.json(), "\n\n");
-    bool post = false;
-    {
-        std::lock_guard lock(mu_);
-        pending_.push_back(std::move(f));
-        post = !posted_;
-        posted_ = true;
-    }
-    // One wake-up of the I/O thread for the events that come together.
-    if (post)
-        boost::asio::post(io_, [this] { flush(); });
-}
-
-void EventStreams::flush()
-{
-    batch_.clear();
-    {
-        std::lock_guard lock(mu_);
-        batch_.swap(pending_);
-        posted_ = false;
-    }
+    std::lock_guard lock(mu_);
     if (stopped_)
         return;
     const auto now = Clock::now();
+    bool kick = false;
     for (const auto &c : clients_) {
-        for (const Frame &f : batch_) {
+        if (c->gone)
+            continue;
+        if (c->fd >= 0 && c->queued == 0 && !c->writing) {
+            // The common case: the socket takes the whole event now.
+            const ssize_t n = ::send(c->fd, f->data(), f->size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n == static_cast<ssize_t>(f->size())) {
+                c->last_sent = c->last_progress = now;
+                continue;
+            }
+            // The rest, or all of it when the socket is full or failed (the
+            // I/O thread's write finds out which), waits for the I/O thread.
             deliver(*c, f, now);
-            kick(*c);
+            if (n > 0 && !c->gone) {
+                c->offset = static_cast<std::size_t>(n);
+                c->queued -= static_cast<std::size_t>(n);
+            }
+        } else {
+            deliver(*c, f, now);
         }
+        kick = true;
     }
+    // One wake-up of the I/O thread for whatever comes until it runs.
+    if (kick && !kick_posted_) {
+        kick_posted_ = true;
+        boost::asio::post(io_, [this] { kick_all(); });
+    }
+}
+
+void EventStreams::kick_all()
+{
+    std::lock_guard lock(mu_);
+    kick_posted_ = false;
+    for (const auto &c : clients_)
+        kick(*c);
     retire();
 }
 
 void EventStreams::add(const std::shared_ptr<Client> &c)
 {
-    if (stopped_) {
+    std::lock_guard lock(mu_);
+    if (c->gone) // stopped since it was adopted, and closed
+        return;
+    if (stopped_) { // adopted after the stop
         c->gone = true;
         --slots_;
         c->close();
         return;
     }
-    c->tune(send_buffer_);
-    c->last_sent = c->last_progress = Clock::now();
-    clients_.push_back(c);
-    deliver(*c, greeting_, c->last_sent);
+    c->fd = c->tune(send_buffer_);
+    c->started = true;
     kick(*c);
     c->read();
     retire();
@@ -200,7 +218,7 @@ void EventStreams::deliver(Client &c, const Frame &f, Clock::time_point now)
 
 void EventStreams::kick(Client &c)
 {
-    if (!c.gone && !c.writing && c.queued > 0)
+    if (c.started && !c.gone && !c.writing && c.queued > 0)
         c.write();
 }
 
@@ -242,13 +260,19 @@ void EventStreams::remove(Client &c, bool dropped)
     c.queue.clear();
     c.queued = 0;
     --slots_;
-    c.close();
+    // Closed by the I/O thread at the end of its turn (retire), whichever
+    // thread dropped it.
 }
 
-// Called where no loop over clients_ is under way: the end of each turn.
+// Called on the I/O thread where no loop over clients_ is under way: the end
+// of each of its turns. Closes the connections of the clients gone.
 void EventStreams::retire()
 {
-    std::erase_if(clients_, [](const std::shared_ptr<Client> &c) { return c->gone; });
+    std::erase_if(clients_, [](const std::shared_ptr<Client> &c) {
+        if (c->gone)
+            c->close();
+        return c->gone;
+    });
 }
 
 void EventStreams::arm()
@@ -261,6 +285,7 @@ void EventStreams::arm()
                                                               std::chrono::milliseconds(10), std::chrono::seconds(1));
     timer_.expires_after(period);
     timer_.async_wait([this](boost::system::error_code ec) {
+        std::lock_guard lock(mu_);
         armed_ = false;
         if (!ec)
             sweep();
@@ -271,8 +296,6 @@ void EventStreams::sweep()
 {
     if (stopped_)
         return;
-    // Events waiting for their turn go first: no comment in their place.
-    flush();
     const auto now = Clock::now();
     for (const auto &c : clients_) {
         if (c->gone)

@@ -3,21 +3,31 @@
 // chunk of the response ("event: sample" or "event: status", then "data:"
 // and the event's JSON).
 //
-// Each event is framed once, on the hub's stream thread, and handed to the
-// I/O thread in one post (events that come together in one); there every
-// client's connection gets the same shared bytes, written without waiting.
-// What a client's socket does not take at once waits in that client's
-// backlog, sent as the socket drains. A client whose backlog would pass its
-// bound has fallen behind, and one whose socket has taken nothing of its
-// backlog for the stall time has stopped reading: either is dropped (its
-// connection closed and counted), and neither the stream nor the other
-// clients wait for it. The sockets' send buffers are kept small so that the
-// backlog, not the kernel, holds what a slow client has not taken.
+// Each event is framed once, on the hub's stream thread, and written there
+// to every plain connection that has nothing waiting, without waiting: a
+// steady stream costs one send per client and event, and wakes no other
+// thread. What a socket does not take at once, and every TLS connection's
+// share, waits in that client's backlog for the I/O thread, which sends it
+// as the socket drains (one wake-up for whatever comes together). A client
+// whose backlog would pass its bound has fallen behind, and one whose socket
+// has taken nothing of its backlog for the stall time has stopped reading:
+// either is dropped (its connection closed and counted), and neither the
+// stream nor the other clients wait for it. The sockets' send buffers are
+// kept small so that the backlog, not the kernel, holds what a slow client
+// has not taken.
 //
 // Clients that have had nothing for the keep-alive time (15 s) get a comment,
 // so that idle connections show whether they are alive; a client closing its
 // end ends its stream; stop() ends every response and closes every
 // connection.
+//
+// Threads: the clients and all their state are guarded by one lock, taken
+// by the stream thread for an event and by the I/O thread for each of its
+// turns (under the hub's lock on the stream thread; the I/O thread never
+// takes the hub's lock while it holds this one). Every operation on a
+// connection's stream object (reads, waits, TLS writes, closing) is the I/O
+// thread's; the stream thread only sends on a plain connection's socket
+// descriptor, which stays open while its client is not gone.
 #ifndef VX7_GATEWAY_EVENT_STREAMS_H
 #define VX7_GATEWAY_EVENT_STREAMS_H
 
@@ -96,7 +106,9 @@ private:
         Client(const Client &) = delete;
         Client &operator=(const Client &) = delete;
 
-        virtual void tune(int send_buffer) = 0;
+        // Sets the socket's options; returns the descriptor the stream thread
+        // may send on, or -1.
+        virtual int tune(int send_buffer) = 0;
         // Sends from the front of `queue` what the socket takes, passing
         // each piece to taken(); waits for the socket when it is full.
         virtual void write() = 0;
@@ -108,11 +120,13 @@ private:
 
         EventStreams &owner_;
         std::unique_ptr<Connections::Entry> entry;
+        int fd = -1; // a plain connection's socket, written on the stream thread; -1: TLS
         std::deque<Frame> queue;
         std::size_t offset = 0; // bytes of queue.front() already taken
         std::size_t queued = 0; // bytes in queue, not yet taken
         bool writing = false;   // a write waits for the socket or its answer
         Clock::time_point write_started{};
+        bool started = false; // by add(), on the I/O thread: written from then on
         bool gone = false;
         bool ending = false;
         Clock::time_point last_progress{}; // the socket last took bytes, or the queue filled
@@ -122,7 +136,7 @@ private:
     class ClientOf;
 
     void on_event(const Event &e);
-    void flush();
+    void kick_all();
     void add(const std::shared_ptr<Client> &c);
     void deliver(Client &c, const Frame &f, Clock::time_point now);
     void kick(Client &c);
@@ -147,14 +161,12 @@ private:
     const Frame keep_alive_frame_;
     const Frame last_chunk_;
 
-    // Hub thread -> I/O thread.
+    // The clients and their state, kick_posted_ and stopped_.
     std::mutex mu_;
-    std::vector<Frame> pending_;
-    bool posted_ = false;
+    std::vector<std::shared_ptr<Client>> clients_;
+    bool kick_posted_ = false; // kick_all() waits for the I/O thread
 
     // I/O thread.
-    std::vector<std::shared_ptr<Client>> clients_;
-    std::vector<Frame> batch_;
     boost::asio::steady_timer timer_;
     bool armed_ = false;
     bool stopped_ = false;
@@ -179,15 +191,18 @@ public:
 
     ClientOf(EventStreams &owner, Stream stream) : Client(owner), stream_(std::move(stream)) {}
 
-    void tune(int send_buffer) override
+    int tune(int send_buffer) override
     {
         boost::system::error_code ec;
         auto &s = socket();
         s.set_option(boost::asio::ip::tcp::no_delay(true), ec);
         if (send_buffer > 0)
             s.set_option(boost::asio::socket_base::send_buffer_size(send_buffer), ec);
-        if constexpr (kPlain)
+        if constexpr (kPlain) {
             s.non_blocking(true, ec);
+            return s.native_handle();
+        }
+        return -1;
     }
 
     void write() override
@@ -202,6 +217,7 @@ public:
                     writing = true;
                     socket().async_wait(boost::asio::socket_base::wait_write,
                                         [self = shared_from_this()](boost::system::error_code e) {
+                                            std::lock_guard lock(self->owner_.mu_);
                                             self->writing = false;
                                             if (e)
                                                 self->owner_.lost(*self);
@@ -221,6 +237,7 @@ public:
             writing = true;
             stream_.async_write_some(buffers_,
                                      [self = shared_from_this(), offered](boost::system::error_code ec, std::size_t n) {
+                                         std::lock_guard lock(self->owner_.mu_);
                                          self->writing = false;
                                          if (ec)
                                              self->owner_.lost(*self);
@@ -242,6 +259,7 @@ public:
     {
         stream_.async_read_some(boost::asio::buffer(scratch_),
                                 [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+                                    std::lock_guard lock(self->owner_.mu_);
                                     if (!ec && !self->gone)
                                         return self->read();
                                     self->owner_.lost(*self);
@@ -294,6 +312,16 @@ void EventStreams::adopt(Stream stream, std::unique_ptr<Connections::Entry> entr
     if (entry)
         entry->idle(false);
     c->entry = std::move(entry);
+    {
+        // Events from now on wait for it behind the greeting, until the I/O
+        // thread starts it.
+        std::lock_guard lock(mu_);
+        if (!stopped_) {
+            c->last_sent = c->last_progress = Clock::now();
+            deliver(*c, greeting_, c->last_sent);
+            clients_.push_back(c);
+        }
+    }
     boost::asio::post(io_, [this, c] { add(c); });
 }
 
