@@ -202,9 +202,11 @@ void EventStreams::deliver(Client &c, const Frame &f, Clock::time_point now)
         return;
     // Over the bound while the socket is full: the client has fallen behind.
     // (A TLS write just started may still be taken whole: taken() judges;
-    // never more than twice the bound in any case.)
+    // never more than twice the bound in any case.) A client not started yet
+    // has had no chance to read: what comes before its first write is
+    // judged by that write.
     const std::size_t after = c.queued + f->size();
-    if ((after > max_backlog_ && c.full(now)) || after > 2 * max_backlog_) {
+    if (c.started && ((after > max_backlog_ && c.full(now)) || after > 2 * max_backlog_)) {
         remove(c, true);
         return;
     }
