@@ -165,11 +165,11 @@ private:
     std::mutex mu_;
     std::vector<std::shared_ptr<Client>> clients_;
     bool kick_posted_ = false; // kick_all() waits for the I/O thread
+    bool stopped_ = false;
 
     // I/O thread.
     boost::asio::steady_timer timer_;
     bool armed_ = false;
-    bool stopped_ = false;
 
     // Owner's thread.
     bool started_ = false;
