@@ -51,7 +51,8 @@ inline unsigned long elapsed_ms(time_ms_t now, time_ms_t start)
     return static_cast<unsigned long>(static_cast<std::uint64_t>(now - start));
 }
 
-// The record of a sample: the C library's formatter (two exponent digits).
+// The record of a sample: "%.11e\t%lu\t" with two exponent digits, written
+// without the C library's formatter for every value a report carries.
 inline vx7::record::Text format(double volts, unsigned long elapsed_ms)
 {
     return vx7::record::format(volts, elapsed_ms);

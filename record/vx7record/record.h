@@ -29,6 +29,7 @@
 
 #include <sched.h>
 
+#include "vx7record/exact_text.h"
 #include "vx7record/text_scan.h"
 
 namespace vx7::record {
@@ -159,12 +160,20 @@ struct Text {
     return t;
 }
 
-// The record of a sample as the C library formats it (two exponent digits).
+// The record of a sample, exactly as the C library formats kFormat (two
+// exponent digits): written by exact_text.h where it can, which is every
+// value a report carries, and by snprintf otherwise.
 [[nodiscard]] inline Text format(double volts, unsigned long elapsed_ms)
 {
     Text t;
-    const int n = std::snprintf(t.bytes, kRecordLimit, kFormat, volts, elapsed_ms);
-    return finish_text(t, n);
+    std::size_t n = exact::put_e11(t.bytes, volts);
+    if (n == 0)
+        return finish_text(t, std::snprintf(t.bytes, kRecordLimit, kFormat, volts, elapsed_ms));
+    static_assert(exact::kVoltsTextMax + exact::kCountTextMax + 2 < kRecordLimit);
+    t.bytes[n++] = '\t';
+    n += exact::put_count(t.bytes + n, elapsed_ms);
+    t.bytes[n++] = '\t';
+    return finish_text(t, static_cast<int>(n));
 }
 
 // Begins a change of a mapping: makes its counter odd (a counter that a

@@ -10,6 +10,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -500,5 +501,76 @@ TEST(ParseValue, RandomNumberLikeTexts)
         expect_like_reference(t);
         if (HasFailure())
             break;
+    }
+}
+
+namespace {
+
+// What the C library writes for the record of (volts, elapsed).
+std::string libc_record(double volts, unsigned long elapsed)
+{
+    char want[record::kSize];
+    const int n = std::snprintf(want, sizeof want, record::kFormat, volts, elapsed);
+    return {want, static_cast<std::size_t>(n)};
+}
+
+std::string formatted(double volts, unsigned long elapsed)
+{
+    const record::Text t = record::format(volts, elapsed);
+    return {t.bytes, t.length};
+}
+
+} // namespace
+
+// The record's text is the C library's "%.11e\t%lu\t", character for
+// character: on the values whose rounding is hardest (exact halves both
+// ways, a carry into the next power of ten, the ends of the exact range),
+// on values outside it, and on random ones in and around it.
+TEST(Format, TheCLibrarysTextForEveryValue)
+{
+    const double cases[] = {
+        0.0,
+        -0.0,
+        1.0,
+        -2.5,
+        0.5,
+        1e-11,
+        9.99999999999e-12,
+        1e-12,
+        999999999999.0,
+        1e12,
+        4503599627370496.0,
+        123456789012.5,  // a half, 2 is even: stays
+        123456789013.5,  // a half, 3 is odd: goes up
+        -123456789014.5, // a half, negative
+        999999999999.5,  // a half that carries into 1e12
+        9.9999999999995, // not quite a half in binary
+        2.98023223876953125e-07,
+        std::nextafter(2.5, 0.0),
+        std::nextafter(1e-11, 0.0),
+        2.2250738585072014e-308,
+        4.9e-324,
+        1.7976931348623157e308,
+        HUGE_VAL,
+        -HUGE_VAL,
+        std::nan(""),
+    };
+    const unsigned long elapsed[] = {0, 9, 10, 1234567, 18446744073709551615ul};
+    for (const double v : cases)
+        for (const unsigned long e : elapsed)
+            ASSERT_EQ(formatted(v, e), libc_record(v, e)) << std::hexfloat << v;
+
+    std::mt19937_64 rng(11);
+    for (int i = 0; i < 300000; ++i) {
+        // A random 53-bit significand at a magnitude from about 1e-14 to
+        // 1e15, and the device's form: a 24-bit count times a step, halved
+        // up to 7 times.
+        const double any = std::ldexp(static_cast<double>(rng() >> 11) * ((rng() & 1) != 0 ? 1 : -1),
+                                      static_cast<int>(rng() % 100) - 100);
+        const double step = std::ldexp(1.0 + static_cast<double>(rng() >> 12) / 0x1p52, -22);
+        const double report = static_cast<double>(static_cast<std::int32_t>(rng() % 0x1000000) - 0x800000) * step /
+                              static_cast<double>(1u << (rng() % 8));
+        ASSERT_EQ(formatted(any, i), libc_record(any, i)) << std::hexfloat << any;
+        ASSERT_EQ(formatted(report, i), libc_record(report, i)) << std::hexfloat << report;
     }
 }
