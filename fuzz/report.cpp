@@ -8,8 +8,9 @@
 // 24-bit count is recovered exactly and to the same elapsed count, and
 // formatting the parsed value again gives the same text. Publishing changes
 // the record, its NUL and the sequence word and nothing else, and leaves the
-// word settled; blanking leaves 100 spaces. For any double the
-// format's round trip keeps the text and the value to its 12 digits.
+// word settled; blanking leaves 100 spaces. For any double the record's
+// text is the C library's and its round trip keeps the text and the value to
+// its 12 digits.
 #include "fuzz_check.h"
 
 #include "report.h"
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -37,6 +39,10 @@ double publish_and_parse(double volts, unsigned long elapsed, std::uint8_t fill,
     const record::Text t = record::format(volts, elapsed);
     FUZZ_CHECK(t.length > 0 && t.length < record::kRecordLimit);
     FUZZ_CHECK(t.bytes[t.length] == '\0' && std::strlen(t.bytes) == t.length);
+    // Character for character the C library's text.
+    char libc[record::kSize];
+    FUZZ_CHECK(std::snprintf(libc, sizeof libc, record::kFormat, volts, elapsed) == static_cast<int>(t.length));
+    FUZZ_CHECK(std::memcmp(libc, t.bytes, t.length) == 0);
 
     const std::unique_ptr<char[]> mapped(new char[record::kSize]);
     std::memset(mapped.get(), fill, record::kSize);
