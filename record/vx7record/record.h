@@ -167,8 +167,10 @@ struct Text {
 {
     Text t;
     std::size_t n = exact::put_e11(t.bytes, volts);
-    if (n == 0)
-        return finish_text(t, std::snprintf(t.bytes, kRecordLimit, kFormat, volts, elapsed_ms));
+    if (n == 0) {
+        const int written = std::snprintf(t.bytes, kRecordLimit, kFormat, volts, elapsed_ms);
+        return finish_text(t, written); // t taken only now that it holds the text
+    }
     static_assert(exact::kVoltsTextMax + exact::kCountTextMax + 2 < kRecordLimit);
     t.bytes[n++] = '\t';
     n += exact::put_count(t.bytes + n, elapsed_ms);
