@@ -1,7 +1,6 @@
-// The record's text without the C library's formatter: the volts as "%.11e"
-// and the elapsed count as "%lu" prints them, digit for digit, for the values
-// a record carries. The driver formats a record every cycle, after sleeping
-// 10 ms with its caches gone cold; snprintf's floating-point path costs it
+// The record's volts without the C library's formatter: as "%.11e" prints
+// them, digit for digit, for the values a record carries. The driver formats
+// a record every cycle, after sleeping 10 ms with its caches gone cold; snprintf's floating-point path costs it
 // more than the rest of its cycle's work (about 12 us against 1 us here).
 //
 // The volts are converted exactly: a finite double is m * 2^q with an integer
@@ -25,22 +24,6 @@ namespace vx7::record::exact {
 // The longest "%.11e" text this file writes: sign, 13 digits and point,
 // "e", exponent sign and up to two exponent digits ("-1.23456789012e-11").
 inline constexpr std::size_t kVoltsTextMax = 18;
-// The longest "%lu" text of a 64-bit count.
-inline constexpr std::size_t kCountTextMax = 20;
-
-// Writes `n` in decimal at `out`; returns the characters written (no NUL).
-inline std::size_t put_count(char *out, std::uint64_t n)
-{
-    char digits[kCountTextMax];
-    std::size_t len = 0;
-    do {
-        digits[len++] = static_cast<char>('0' + n % 10);
-        n /= 10;
-    } while (n != 0);
-    for (std::size_t i = 0; i < len; ++i)
-        out[i] = digits[len - 1 - i];
-    return len;
-}
 
 namespace detail {
 

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <bit>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -171,11 +172,11 @@ struct Text {
         const int written = std::snprintf(t.bytes, kRecordLimit, kFormat, volts, elapsed_ms);
         return finish_text(t, written); // t taken only now that it holds the text
     }
-    static_assert(exact::kVoltsTextMax + exact::kCountTextMax + 2 < kRecordLimit);
     t.bytes[n++] = '\t';
-    n += exact::put_count(t.bytes + n, elapsed_ms);
-    t.bytes[n++] = '\t';
-    return finish_text(t, static_cast<int>(n));
+    // Room for any count: the volts take at most exact::kVoltsTextMax.
+    char *const end = std::to_chars(t.bytes + n, t.bytes + kRecordLimit - 2, elapsed_ms).ptr;
+    *end = '\t';
+    return finish_text(t, static_cast<int>(end + 1 - t.bytes));
 }
 
 // Begins a change of a mapping: makes its counter odd (a counter that a
